@@ -1,0 +1,32 @@
+#pragma once
+// The user's settings variables: read and written on the main thread only.
+// All are zero until LoadSettings runs (tests set them directly).
+#include <cstdint>
+
+namespace tessival {
+
+constexpr int NumSampleRates = 8;
+constexpr int NumOutPairs = 5;   // output pairs, one playback device each
+constexpr int NumGainSliders = 10;
+
+// Selectable sampling frequencies in Hz, in the sampling dialog's order.
+extern const int32_t SampleRates[NumSampleRates];
+
+extern int32_t WaveInDevice;                 // capture device id
+extern int32_t WaveOutDevices[NumOutPairs];  // playback device id of output pair k
+extern int32_t OpenOrder;                    // 0 "Play, Rec", 1 "Rec, Play"
+extern int32_t StartOrder;                   // 0 "Play, Rec", 1 "Rec, Play"
+extern int32_t NumBuffers;                   // buffers per device, 2..8
+extern int32_t SampleRateIndex;              // index into SampleRates, -1 when off the table
+extern int32_t SampleRate;                   // Hz, never stored
+extern int32_t SampleBits;                   // 16, or 24 (32-bit containers)
+extern bool DitherOn;                        // triangular dither on 16-bit output
+extern int32_t GainSteps[NumGainSliders];    // dB, +6..-24: 0 Dipole, 1..8 S1..S8, 9 Master
+
+// Sets every settings variable to zero (the state before LoadSettings).
+void ResetSettingsVariables();
+
+// Sets every settings variable to its first-run default.
+void SetDefaultSettings();
+
+}  // namespace tessival

@@ -1,0 +1,14 @@
+#pragma once
+// Reference computations for tests: plain time-domain convolution in double precision.
+#include <cstdint>
+#include <vector>
+
+namespace tessival::testing {
+
+// y[n] = sum_k h[k] x[n - k], full length x.size() + h.size() - 1.
+std::vector<double> DirectConvolution(const std::vector<double>& x, const std::vector<double>& h);
+
+// Deterministic uniform values in [-1, 1).
+std::vector<double> RandomSignal(size_t n, uint32_t seed);
+
+}  // namespace tessival::testing
