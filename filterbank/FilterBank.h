@@ -1,0 +1,45 @@
+#pragma once
+// Filter bank loading: from one chosen file of a numbered set (stem1.wav ... stem10.wav)
+// to a loaded bank with sizes, spectra and the texts the main window shows.
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace tessival {
+
+extern std::string FilterBaseName;  // the stem: chosen path without its digits and ".wav"
+extern int32_t SurroundChannels;    // files less 2; shown only
+
+// Display names of the eight sample types, index 1..8 (index 0 is empty).
+extern const char* const SampleTypeNames[9];
+
+// Index 0..7 of a frequency in SampleRates, or -1.
+int32_t IndexOfSampleRate(int32_t rate);
+
+// The label texts of the two group boxes, filled in the loading's order.
+struct BankLabelTexts {
+  std::string Fs;             // LabelFs
+  std::string SurrChannels;   // LabelSurrChannels
+  std::string MaxLen;         // LabelMaxLen
+  std::string FFTOrderText;   // LabelFFTOrder
+  std::string Effi;           // LabelEffi, e.g. "51 %"
+  std::string SampleType;     // LabelSampleType, a type name or "Mixed"
+};
+
+// What the loading tells the window beyond messages (Report.h) and status texts.
+struct BankLoadView {
+  std::function<void(const std::string&)> SetFileName;       // LabelFileName, as soon as the stem is known
+  std::function<void(const BankLabelTexts&)> SetBankLabels;  // the other labels, once the sizes are known
+};
+
+// The load command after the file dialog: releases any loaded bank, then loads the
+// set that `chosenPath` belongs to. Does nothing while Running. On any failure shows
+// one message naming the file and the problem and leaves no bank (FiltersLoaded
+// false, buffers released). Returns FiltersLoaded.
+bool LoadFilterBank(const std::string& chosenPath, const BankLoadView& view = {});
+
+// Reads every file of the loaded bank into FilterSpectra, zero-padded to FFTLength.
+// Returns false (after a message) if a file can no longer be read.
+bool LoadFilterSamples();
+
+}  // namespace tessival
