@@ -1,5 +1,6 @@
 #pragma once
 // Reference computations for tests: plain time-domain convolution in double precision.
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 

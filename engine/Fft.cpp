@@ -1,0 +1,156 @@
+#include "engine/Fft.h"
+
+#include <fftw3.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+namespace tessival {
+
+bool FftPlanMeasure = true;
+
+namespace {
+
+fftwf_plan ForwardPlan = nullptr;
+fftwf_plan InversePlan = nullptr;
+int32_t PlanLength = 0;  // L of the current plans
+int32_t PlanBins = 0;    // L/2 + 1
+
+// Measuring is bounded so that a first load of a huge bank stays quick.
+constexpr double MeasureSecondsPerPlan = 1.5;
+
+std::string WisdomPath() {
+  const char* cache = std::getenv("XDG_CACHE_HOME");
+  std::string dir;
+  if (cache && *cache) {
+    dir = cache;
+  } else {
+    const char* home = std::getenv("HOME");
+    if (!home || !*home) return {};
+    dir = std::string(home) + "/.cache";
+  }
+  return dir + "/Tessival/fftwf-wisdom";
+}
+
+bool WisdomLoaded = false;
+
+void LoadWisdomOnce() {
+  if (WisdomLoaded) return;
+  WisdomLoaded = true;
+  const std::string path = WisdomPath();
+  // An unreadable or foreign cache is simply empty.
+  if (!path.empty() && !fftwf_import_wisdom_from_filename(path.c_str())) fftwf_forget_wisdom();
+}
+
+void SaveWisdom() {
+  const std::string path = WisdomPath();
+  if (path.empty()) return;
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  const std::string tmp = path + ".tmp";
+  // Written whole, then renamed, so a reader never sees half a file.
+  if (fftwf_export_wisdom_to_filename(tmp.c_str())) {
+    std::filesystem::rename(tmp, path, ec);
+  }
+  std::filesystem::remove(tmp, ec);
+}
+
+fftwf_plan MakePlan(bool forward, int32_t n, float* buffer, bool& planned) {
+  auto* spectrum = reinterpret_cast<fftwf_complex*>(buffer);
+  if (!FftPlanMeasure) {
+    return forward ? fftwf_plan_dft_r2c_1d(n, buffer, spectrum, FFTW_ESTIMATE)
+                   : fftwf_plan_dft_c2r_1d(n, spectrum, buffer, FFTW_ESTIMATE);
+  }
+  fftwf_plan p = forward ? fftwf_plan_dft_r2c_1d(n, buffer, spectrum, FFTW_MEASURE | FFTW_WISDOM_ONLY)
+                         : fftwf_plan_dft_c2r_1d(n, spectrum, buffer, FFTW_MEASURE | FFTW_WISDOM_ONLY);
+  if (p) return p;
+  planned = true;
+  fftwf_set_timelimit(MeasureSecondsPerPlan);
+  p = forward ? fftwf_plan_dft_r2c_1d(n, buffer, spectrum, FFTW_MEASURE)
+              : fftwf_plan_dft_c2r_1d(n, spectrum, buffer, FFTW_MEASURE);
+  fftwf_set_timelimit(FFTW_NO_TIMELIMIT);
+  return p;
+}
+
+}  // namespace
+
+int32_t SpectrumFloats(int32_t order) { return (int32_t{1} << order) + 2; }
+
+float* AllocateFftBuffer(int64_t floats) {
+  // 64-byte alignment suits every SIMD width FFTW uses, so any buffer can run any plan.
+  const size_t bytes = (static_cast<size_t>(floats) * sizeof(float) + 63) & ~size_t{63};
+  return static_cast<float*>(std::aligned_alloc(64, bytes ? bytes : 64));
+}
+
+void FreeFftBuffer(float* buffer) { std::free(buffer); }
+
+bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
+  FftRelease();
+  const int32_t n = int32_t{1} << order;
+  if (FftPlanMeasure) LoadWisdomOnce();
+  bool planned = false;
+  ForwardPlan = MakePlan(true, n, forwardBuffer, planned);
+  InversePlan = MakePlan(false, n, inverseBuffer, planned);
+  if (!ForwardPlan || !InversePlan) {
+    FftRelease();
+    return false;
+  }
+  if (planned) SaveWisdom();
+  PlanLength = n;
+  PlanBins = n / 2 + 1;
+  return true;
+}
+
+void FftRelease() {
+  if (ForwardPlan) fftwf_destroy_plan(ForwardPlan);
+  if (InversePlan) fftwf_destroy_plan(InversePlan);
+  ForwardPlan = InversePlan = nullptr;
+  PlanLength = PlanBins = 0;
+}
+
+void FftForward(float* buffer) {
+  fftwf_execute_dft_r2c(ForwardPlan, buffer, reinterpret_cast<fftwf_complex*>(buffer));
+}
+
+void FftInverseUnscaled(float* buffer) {
+  fftwf_execute_dft_c2r(InversePlan, reinterpret_cast<fftwf_complex*>(buffer), buffer);
+}
+
+void FftInverse(float* buffer) {
+  FftInverseUnscaled(buffer);
+  VectorScale(1.0f / static_cast<float>(PlanLength), buffer, PlanLength);
+}
+
+void SpectrumMultiply(const float* __restrict a, const float* __restrict b, float* __restrict dst) {
+  for (int32_t i = 0; i < PlanBins; ++i) {
+    const float ar = a[2 * i], ai = a[2 * i + 1];
+    const float br = b[2 * i], bi = b[2 * i + 1];
+    dst[2 * i] = ar * br - ai * bi;
+    dst[2 * i + 1] = ar * bi + ai * br;
+  }
+}
+
+void SpectrumMultiplyAdd2(const float* __restrict x0, const float* __restrict h0,
+                          const float* __restrict x1, const float* __restrict h1,
+                          float* __restrict dst) {
+  for (int32_t i = 0; i < PlanBins; ++i) {
+    const float ar = x0[2 * i], ai = x0[2 * i + 1];
+    const float br = h0[2 * i], bi = h0[2 * i + 1];
+    const float cr = x1[2 * i], ci = x1[2 * i + 1];
+    const float dr = h1[2 * i], di = h1[2 * i + 1];
+    dst[2 * i] = (ar * br - ai * bi) + (cr * dr - ci * di);
+    dst[2 * i + 1] = (ar * bi + ai * br) + (cr * di + ci * dr);
+  }
+}
+
+void VectorAdd(const float* __restrict src, float* __restrict dst, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) dst[i] += src[i];
+}
+
+void VectorScale(float factor, float* buf, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) buf[i] *= factor;
+}
+
+}  // namespace tessival

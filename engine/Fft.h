@@ -1,0 +1,42 @@
+#pragma once
+// The FFT layer on FFTW single precision. Only this unit knows the bin layout:
+// a spectrum is L/2 + 1 complex bins, interleaved re/im, in a buffer of L + 2 floats.
+// Plans are made once per bank (FftPrepare), on the main thread, never in the block path.
+#include <cstdint>
+
+namespace tessival {
+
+// true: plans are measured (slow the first time, then kept as wisdom in the user's
+// cache folder); false: estimated at once. Tests estimate.
+extern bool FftPlanMeasure;
+
+// Floats a spectrum buffer needs for a transform of 2^order points.
+int32_t SpectrumFloats(int32_t order);
+
+// Makes the plans for 2^order points. The two buffers (SpectrumFloats each, aligned
+// by AllocateFftBuffer) are overwritten while measuring. Returns false if FFTW fails.
+bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer);
+void FftRelease();
+
+// Float buffer aligned for every plan (null on out of memory); release with FreeFftBuffer.
+float* AllocateFftBuffer(int64_t floats);
+void FreeFftBuffer(float* buffer);
+
+// In place: L real samples -> packed spectrum, unscaled.
+void FftForward(float* buffer);
+// In place: packed spectrum -> L real samples, including the factor 1/L.
+void FftInverse(float* buffer);
+// As FftInverse but without 1/L (the block path folds it into the output scaling).
+void FftInverseUnscaled(float* buffer);
+
+// dst = a * b, bin by bin (complex); dst may alias neither source.
+void SpectrumMultiply(const float* a, const float* b, float* dst);
+// dst = x0 * h0 + x1 * h1, bin by bin: both inputs' contributions in one pass.
+void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
+                          float* dst);
+// dst[i] += src[i] for n floats.
+void VectorAdd(const float* src, float* dst, int32_t n);
+// buf[i] *= factor for n floats.
+void VectorScale(float factor, float* buf, int32_t n);
+
+}  // namespace tessival

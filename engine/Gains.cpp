@@ -1,0 +1,36 @@
+#include "engine/Gains.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "engine/Engine.h"
+#include "settings/Settings.h"
+
+namespace tessival {
+
+const char* const GainSliderNames[10] = {"Dipole", "S1", "S2", "S3", "S4",
+                                         "S5",     "S6", "S7", "S8", "Master"};
+
+float GainFactorFromDb(int32_t db) {
+  // powl(10, 0) is exactly 1, so a 0 dB channel skips no precision and costs nothing.
+  return static_cast<float>(std::pow(10.0L, static_cast<long double>(db) / 20.0L));
+}
+
+void UpdateGainFactorsForSlider(int k) {
+  if (k == 9) {
+    for (int j = 0; j < 9; ++j) GainFactors[j + 1] = GainFactorFromDb(GainSteps[j] + GainSteps[9]);
+  } else if (k >= 0 && k < 9) {
+    GainFactors[k + 1] = GainFactorFromDb(GainSteps[k] + GainSteps[9]);
+  }
+  GainFactors[0] = GainFactors[1];
+}
+
+void ComputeGainFactors() { UpdateGainFactorsForSlider(9); }
+
+int GainSliderIndex(const char* name) {
+  for (int k = 0; k < 10; ++k)
+    if (std::strcmp(name, GainSliderNames[k]) == 0) return k;
+  return -1;
+}
+
+}  // namespace tessival

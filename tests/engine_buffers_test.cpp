@@ -1,0 +1,160 @@
+// Sizes, buffers and the dither table.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/Fft.h"
+#include "settings/Settings.h"
+#include "tests/support/EngineBank.h"
+
+namespace tessival {
+namespace {
+
+class EngineBuffers : public ::testing::Test {
+ protected:
+  void SetUp() override { testing::ResetEngineForTest(); }
+  void TearDown() override { ResetEngine(); }
+};
+
+TEST(EngineSizes, FollowTheNearestPowerOfTwoOnALogScale) {
+  struct Row {
+    int32_t m, order, length, block;
+  };
+  const Row rows[] = {{1, 1, 2, 2},           {2, 2, 4, 3},           {4, 3, 8, 5},
+                      {1000, 11, 2048, 1049}, {1024, 11, 2048, 1025}, {1448, 11, 2048, 601},
+                      {1449, 12, 4096, 2648}, {44100, 16, 65536, 21437},
+                      {MaxFilterLength, 25, 1 << 25, (1 << 25) - MaxFilterLength + 1}};
+  for (const Row& r : rows) {
+    const EngineSizes s = SizesForFilterLength(r.m);
+    EXPECT_EQ(s.FFTOrder, r.order) << "M=" << r.m;
+    EXPECT_EQ(s.FFTLength, r.length) << "M=" << r.m;
+    EXPECT_EQ(s.BlockLength, r.block) << "M=" << r.m;
+  }
+  // The order steps up exactly where 2M passes 2^(k + 1/2), for every k in range.
+  for (int32_t k = 2; k <= 24; ++k) {
+    const double edge = std::pow(2.0, k + 0.5) / 2.0;  // M at the crossing
+    const auto below = static_cast<int32_t>(std::floor(edge));
+    EXPECT_EQ(SizesForFilterLength(below).FFTOrder, k) << k;
+    EXPECT_EQ(SizesForFilterLength(below + 1).FFTOrder, k + 1) << k;
+  }
+}
+
+TEST(EngineSizes, LastOutputDeviceFollowsTheChannelCount) {
+  const int32_t expected[] = {0, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4};
+  for (int32_t c = 1; c <= 10; ++c) EXPECT_EQ(LastOutDeviceFor(c), expected[c]) << c;
+}
+
+TEST_F(EngineBuffers, AllocateTakesExactlyTheSlotsInUseAndFreeReleasesThem) {
+  NumBuffers = 3;
+  SetEngineSizes(3, 1000);
+  ASSERT_TRUE(AllocateBuffers());
+  EXPECT_EQ(WaveBufferSize, 4196);
+  EXPECT_EQ(WaveBufferCount, 3);
+  for (int k = 0; k < MaxBuffers; ++k) {
+    EXPECT_EQ(InBuffers[k] != nullptr, k < 3) << k;
+    for (int d = 0; d < MaxOutDevices; ++d) EXPECT_EQ(OutBuffers[d][k] != nullptr, k < 3 && d <= 1);
+  }
+  for (int ch = 0; ch < MaxChannels; ++ch) {
+    EXPECT_EQ(ChannelOutput[ch] != nullptr, ch < 3);
+    EXPECT_EQ(FilterSpectra[ch][0] != nullptr, ch < 3);
+    EXPECT_EQ(FilterSpectra[ch][1] != nullptr, ch < 3);
+  }
+  EXPECT_NE(ScratchSpectrum, nullptr);
+  EXPECT_NE(InputHistory[1], nullptr);
+  FreeBuffers();
+  EXPECT_EQ(InBuffers[0], nullptr);
+  EXPECT_EQ(OutBuffers[1][2], nullptr);
+  EXPECT_EQ(FilterSpectra[2][1], nullptr);
+  EXPECT_EQ(InputFrames[0], nullptr);
+  FreeBuffers();  // releasing twice is harmless
+}
+
+TEST_F(EngineBuffers, WaveBuffersKeepTheCountAndSizeTheyWereMadeWith) {
+  NumBuffers = 40;  // a bad stored value never indexes past the tables
+  SampleBits = 24;
+  SetEngineSizes(10, 1000);
+  ASSERT_TRUE(AllocateBuffers());
+  EXPECT_EQ(WaveBufferCount, MaxBuffers);
+  EXPECT_EQ(WaveBufferSize, 8392);
+  NumBuffers = 0;
+  SampleBits = 16;
+  FreeBuffers();  // releases the 8 x 6 buffers taken, whatever the settings say now
+  EXPECT_EQ(OutBuffers[4][7], nullptr);
+}
+
+TEST_F(EngineBuffers, ChangingResolutionRemakesOnlyTheWaveBuffers) {
+  std::vector<testing::FilterPair> bank(2);
+  bank[0][0] = {1.0, 0.5, 0.25};
+  bank[1][1] = {0.0, 1.0};
+  testing::LoadBankInMemory(bank);
+  const int32_t floats = SpectrumFloats(FFTOrder);
+  std::vector<float> before(FilterSpectra[0][0], FilterSpectra[0][0] + floats);
+  const int32_t size16 = WaveBufferSize;
+
+  SampleBits = 24;
+  ASSERT_TRUE(ReallocateWaveBuffers());
+  EXPECT_EQ(WaveBufferSize, 2 * size16);
+  EXPECT_EQ(WaveBufferBits, 24);
+  EXPECT_EQ(0, std::memcmp(before.data(), FilterSpectra[0][0], floats * sizeof(float)));
+
+  NumBuffers = 5;
+  ASSERT_TRUE(ReallocateWaveBuffers());
+  EXPECT_EQ(WaveBufferCount, 5);
+  EXPECT_NE(InBuffers[4], nullptr);
+  EXPECT_NE(OutBuffers[0][4], nullptr);
+}
+
+TEST_F(EngineBuffers, ClearBuffersSilencesWaveBuffersAndHistory) {
+  SetEngineSizes(4, 50);
+  ASSERT_TRUE(AllocateBuffers());
+  for (int k = 0; k < WaveBufferCount; ++k) {
+    std::memset(InBuffers[k], 0x5a, WaveBufferSize);
+    for (int d = 0; d <= LastOutDevice; ++d) std::memset(OutBuffers[d][k], 0xa5, WaveBufferSize);
+  }
+  for (auto* h : InputHistory) std::fill(h, h + FilterLength - 1, 3.0f);
+  ClearBuffers();
+  for (int k = 0; k < WaveBufferCount; ++k) {
+    for (int i = 0; i < WaveBufferSize; ++i) ASSERT_EQ(InBuffers[k][i], 0);
+    for (int d = 0; d <= LastOutDevice; ++d)
+      for (int i = 0; i < WaveBufferSize; ++i) ASSERT_EQ(OutBuffers[d][k][i], 0);
+  }
+  for (auto* h : InputHistory)
+    for (int i = 0; i < FilterLength - 1; ++i) ASSERT_EQ(h[i], 0.0f);
+}
+
+TEST_F(EngineBuffers, SingleTapFilterHasNoHistory) {
+  SetEngineSizes(1, 1);
+  ASSERT_TRUE(AllocateBuffers());
+  EXPECT_EQ(FFTLength, 2);
+  EXPECT_EQ(BlockLength, 2);
+  EXPECT_EQ(InputHistory[0], nullptr);
+  ClearBuffers();  // clearing zero floats does nothing
+}
+
+TEST(DitherTable, IsTheSameTriangularSequenceAtEveryRun) {
+  FillDitherTable();
+  ASSERT_NE(DitherTable, nullptr);
+  EXPECT_NEAR(DitherTable[0], -0.968620, 5e-7);
+  EXPECT_NEAR(DitherTable[1], 0.063629, 5e-7);
+  EXPECT_NEAR(DitherTable[2], -0.055424, 5e-7);
+  std::vector<float> first(DitherTable, DitherTable + DitherTableSize);
+  FillDitherTable();
+  EXPECT_EQ(0, std::memcmp(first.data(), DitherTable, DitherTableSize * sizeof(float)));
+
+  double sum = 0, sumSq = 0;
+  for (float v : first) {
+    ASSERT_GT(v, -1.0f);
+    ASSERT_LT(v, 1.0f);
+    sum += v;
+    sumSq += double(v) * v;
+  }
+  // A triangular distribution on (-1, 1) has mean 0 and variance 1/6.
+  EXPECT_NEAR(sum / DitherTableSize, 0.0, 0.01);
+  EXPECT_NEAR(sumSq / DitherTableSize, 1.0 / 6.0, 0.005);
+}
+
+}  // namespace
+}  // namespace tessival
