@@ -1,5 +1,7 @@
 #include "settings/Settings.h"
 
+#include <cstdint>
+
 namespace tessival {
 
 const int32_t SampleRates[NumSampleRates] = {16000, 32000, 48000, 96000, 11025, 22050, 44100, 88200};
@@ -24,17 +26,42 @@ void ResetSettingsVariables() {
   for (auto& g : GainSteps) g = 0;
 }
 
+namespace {
+constexpr int32_t Lowest = INT32_MIN;
+constexpr int32_t Highest = INT32_MAX;
+}  // namespace
+
+const StoredSetting StoredSettings[NumStoredSettings] = {
+    {"Wave Record Dev", &WaveInDevice, nullptr, 0, Lowest, Highest},
+    {"Wave Playback Dev0", &WaveOutDevices[0], nullptr, 0, Lowest, Highest},
+    {"Wave Playback Dev1", &WaveOutDevices[1], nullptr, 1, Lowest, Highest},
+    {"Wave Playback Dev2", &WaveOutDevices[2], nullptr, 2, Lowest, Highest},
+    {"Wave Playback Dev3", &WaveOutDevices[3], nullptr, 3, Lowest, Highest},
+    {"Wave Playback Dev4", &WaveOutDevices[4], nullptr, 4, Lowest, Highest},
+    {"OpenOrder", &OpenOrder, nullptr, 0, Lowest, Highest},
+    {"StartOrder", &StartOrder, nullptr, 1, Lowest, Highest},
+    {"NumBuffers", &NumBuffers, nullptr, 3, 2, 8},
+    {"Sampling Freq", &SampleRateIndex, nullptr, 6, Lowest, Highest},
+    {"Bits", &SampleBits, nullptr, 16, Lowest, Highest},
+    {"Dither", nullptr, &DitherOn, 0, Lowest, Highest},
+    {"Gain0", &GainSteps[0], nullptr, 0, -24, 6},
+    {"Gain1", &GainSteps[1], nullptr, 0, -24, 6},
+    {"Gain2", &GainSteps[2], nullptr, 0, -24, 6},
+    {"Gain3", &GainSteps[3], nullptr, 0, -24, 6},
+    {"Gain4", &GainSteps[4], nullptr, 0, -24, 6},
+    {"Gain5", &GainSteps[5], nullptr, 0, -24, 6},
+    {"Gain6", &GainSteps[6], nullptr, 0, -24, 6},
+    {"Gain7", &GainSteps[7], nullptr, 0, -24, 6},
+    {"Gain8", &GainSteps[8], nullptr, 0, -24, 6},
+    {"Gain9", &GainSteps[9], nullptr, 0, -24, 6},
+};
+
 void SetDefaultSettings() {
-  WaveInDevice = 0;
-  for (int k = 0; k < NumOutPairs; ++k) WaveOutDevices[k] = k;
-  OpenOrder = 0;
-  StartOrder = 1;
-  NumBuffers = 3;
-  SampleRateIndex = 6;
-  SampleRate = SampleRates[6];
-  SampleBits = 16;
-  DitherOn = false;
-  for (auto& g : GainSteps) g = 0;
+  for (const StoredSetting& s : StoredSettings) {
+    if (s.Variable) *s.Variable = s.Default;
+    else *s.Flag = s.Default != 0;
+  }
+  SampleRate = SampleRates[SampleRateIndex];
 }
 
 }  // namespace tessival

@@ -29,4 +29,19 @@ void ResetSettingsVariables();
 // Sets every settings variable to its first-run default.
 void SetDefaultSettings();
 
+// One stored value: its name in the store, the variable it fills, its default and
+// the range it is held to on load. Exactly one of Variable and Flag is set.
+struct StoredSetting {
+  const char* Name;
+  int32_t* Variable;
+  bool* Flag;        // "Dither": stored as "1"/"0", any non-zero number reads as true
+  int32_t Default;
+  int32_t Min, Max;  // the full 32-bit range where any stored number is taken
+};
+
+constexpr int NumStoredSettings = 22;
+
+// The stored values in the store's order; drives loading, saving and the defaults.
+extern const StoredSetting StoredSettings[NumStoredSettings];
+
 }  // namespace tessival

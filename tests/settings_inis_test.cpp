@@ -1,0 +1,196 @@
+// The settings store: defaults, stored texts, a value of the wrong type, and saving.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <cstdlib>
+
+#include "settings/Inis.h"
+#include "settings/Settings.h"
+
+using namespace tessival;
+
+namespace {
+
+// Every test gets an empty config folder of its own.
+class SettingsStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(config_.isValid());
+    setenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit().constData(), 1);
+    ResetSettingsVariables();
+  }
+  void TearDown() override { unsetenv("XDG_CONFIG_HOME"); }
+
+  QString StorePath() const { return config_.path() + "/Software/Tessival.ini"; }
+
+  void WriteStore(const char* text) {
+    ASSERT_TRUE(QDir().mkpath(config_.path() + "/Software"));
+    QFile file(StorePath());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text);
+  }
+
+  // The stored texts, as a reader of the file sees them.
+  QVariant Stored(const char* name) const {
+    QSettings store(StorePath(), QSettings::IniFormat);
+    return store.value(QString("Options/") + name);
+  }
+
+  QTemporaryDir config_;
+};
+
+TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
+  LoadSettings();
+  EXPECT_EQ(WaveInDevice, 0);
+  for (int k = 0; k < NumOutPairs; ++k) EXPECT_EQ(WaveOutDevices[k], k);
+  EXPECT_EQ(OpenOrder, 0);
+  EXPECT_EQ(StartOrder, 1);
+  EXPECT_EQ(NumBuffers, 3);
+  EXPECT_EQ(SampleRateIndex, 6);
+  EXPECT_EQ(SampleRate, 44100);
+  EXPECT_EQ(SampleBits, 16);
+  EXPECT_FALSE(DitherOn);
+  for (int g : GainSteps) EXPECT_EQ(g, 0);
+  EXPECT_EQ(SettingsFilePath(), StorePath().toStdString());
+  EXPECT_FALSE(QFile::exists(StorePath())) << "loading must not create the file";
+
+  SaveSettings();
+  QSettings store(StorePath(), QSettings::IniFormat);
+  EXPECT_EQ(store.childGroups(), QStringList{"Options"});
+  store.beginGroup("Options");
+  EXPECT_EQ(store.childKeys().size(), 22);
+  const char* expected[][2] = {
+      {"Wave Record Dev", "0"}, {"Wave Playback Dev0", "0"}, {"Wave Playback Dev4", "4"},
+      {"OpenOrder", "0"},       {"StartOrder", "1"},         {"NumBuffers", "3"},
+      {"Sampling Freq", "6"},   {"Bits", "16"},              {"Dither", "0"},
+      {"Gain0", "0"},           {"Gain9", "0"}};
+  for (auto& [name, text] : expected) {
+    const QVariant v = store.value(name);
+    EXPECT_EQ(v.typeId(), QMetaType::QString) << name;
+    EXPECT_EQ(v.toString(), text) << name;
+  }
+}
+
+TEST_F(SettingsStore, StoredTextsAreReadAsDecimalAndHeldWhereTheProgramNeedsIt) {
+  WriteStore(
+      "[Options]\n"
+      "Wave Record Dev=2\n"
+      "Wave%20Playback%20Dev3=7\n"
+      "OpenOrder=1\n"
+      "StartOrder=0\n"
+      "NumBuffers=abc\n"
+      "Sampling Freq=2\n"
+      "Bits=20\n"
+      "Dither=2\n"
+      "Gain0=-12\n"
+      "Gain1=10\n"
+      "Gain2=-99\n"
+      "Gain5=\n");
+  LoadSettings();
+  EXPECT_EQ(WaveInDevice, 2);
+  EXPECT_EQ(WaveOutDevices[3], 7);
+  EXPECT_EQ(WaveOutDevices[4], 4);  // missing: default
+  EXPECT_EQ(OpenOrder, 1);
+  EXPECT_EQ(StartOrder, 0);
+  EXPECT_EQ(NumBuffers, 3);  // not a number: default
+  EXPECT_EQ(SampleRateIndex, 2);
+  EXPECT_EQ(SampleRate, 48000);
+  EXPECT_EQ(SampleBits, 20);  // taken as stored
+  EXPECT_TRUE(DitherOn);
+  EXPECT_EQ(GainSteps[0], -12);
+  EXPECT_EQ(GainSteps[1], 6);
+  EXPECT_EQ(GainSteps[2], -24);
+  EXPECT_EQ(GainSteps[5], 0);  // empty text: default
+
+  // An index off the table (a bank at another rate) survives a round trip; the rate
+  // stays usable.
+  SampleRateIndex = -1;
+  SampleRate = 8000;
+  SaveSettings();
+  EXPECT_EQ(Stored("Gain0").toString(), "-12");
+  EXPECT_EQ(Stored("Sampling Freq").toString(), "-1");
+  EXPECT_EQ(Stored("Dither").toString(), "1");
+  LoadSettings();
+  EXPECT_EQ(SampleRateIndex, -1);
+  EXPECT_EQ(SampleRate, 44100);
+
+  WriteStore("[Options]\nDither=yes\nNumBuffers=1\nSampling Freq=4\n");
+  LoadSettings();
+  EXPECT_FALSE(DitherOn);
+  EXPECT_EQ(NumBuffers, 2);
+  EXPECT_EQ(SampleRate, 11025);
+}
+
+TEST_F(SettingsStore, AValueThatIsNotOneTextStopsLoadingThereAndLaterValuesKeepDefaults) {
+  WriteStore(
+      "[Options]\n"
+      "OpenOrder=1\n"
+      "StartOrder=0\n"
+      "NumBuffers=a, b\n"
+      "Bits=24\n"
+      "Gain9=-3\n");
+  try {
+    LoadSettings();
+    FAIL() << "no error";
+  } catch (const SettingsStoreError& e) {
+    EXPECT_STREQ(e.what(), "Invalid data type for 'NumBuffers'");
+  }
+  EXPECT_EQ(OpenOrder, 1);
+  EXPECT_EQ(StartOrder, 0);
+  EXPECT_EQ(NumBuffers, 3);
+  EXPECT_EQ(SampleBits, 16);
+  EXPECT_EQ(SampleRate, 44100);
+  EXPECT_EQ(GainSteps[9], 0);
+
+  WriteStore("[Options]\nGain4=@ByteArray(5)\n");
+  EXPECT_THROW(LoadSettings(), SettingsStoreError);
+}
+
+TEST_F(SettingsStore, SavingReplacesTheWholeFileAndReportsWhatCannotBeWritten) {
+  // Another section and an unknown value survive; the file is replaced, not rewritten
+  // in place, and nothing temporary is left behind.
+  WriteStore("[Other]\nKeep=1\n[Options]\nNumBuffers=5\nMine=x\n");
+  struct stat before {};
+  ASSERT_EQ(stat(StorePath().toLocal8Bit().constData(), &before), 0);
+  LoadSettings();
+  NumBuffers = 6;
+  SaveSettings();
+  struct stat after {};
+  ASSERT_EQ(stat(StorePath().toLocal8Bit().constData(), &after), 0);
+  EXPECT_NE(before.st_ino, after.st_ino);
+  EXPECT_EQ(Stored("NumBuffers").toString(), "6");
+  EXPECT_EQ(Stored("Mine").toString(), "x");
+  EXPECT_EQ(QSettings(StorePath(), QSettings::IniFormat).value("Other/Keep").toString(), "1");
+  EXPECT_EQ(QDir(config_.path() + "/Software").entryList(QDir::Files), QStringList{"Tessival.ini"});
+
+  // The store's place is taken by a directory: the old contents stay, the error names
+  // the first value.
+  ASSERT_TRUE(QFile::remove(StorePath()));
+  ASSERT_TRUE(QDir().mkpath(StorePath()));
+  try {
+    SaveSettings();
+    FAIL() << "no error";
+  } catch (const SettingsStoreError& e) {
+    EXPECT_STREQ(e.what(), "Failed to set data for 'Wave Record Dev'");
+  }
+
+  // The folder cannot be made: a file stands where it should be.
+  QDir(StorePath()).removeRecursively();
+  QDir(config_.path() + "/Software").removeRecursively();
+  QFile blocker(config_.path() + "/Software");
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  try {
+    SaveSettings();
+    FAIL() << "no error";
+  } catch (const SettingsStoreError& e) {
+    EXPECT_STREQ(e.what(), "Failed to create key Options");
+  }
+  EXPECT_NO_THROW(LoadSettings());
+}
+
+}  // namespace
