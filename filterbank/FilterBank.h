@@ -4,11 +4,16 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace tessival {
 
 extern std::string FilterBaseName;  // the stem: chosen path without its digits and ".wav"
-extern int32_t SurroundChannels;    // files less 2; shown only
+extern int32_t SurroundChannels;    // files less 2 (0 for a single file); shown only
+extern int32_t BankSampleType;      // sample type shared by every file, or MixedSampleType
+extern std::vector<std::string> BankFiles;  // path of file i + 1 of the bank, as found
+
+constexpr int32_t MixedSampleType = -1;  // files of different sample types: "Mixed"
 
 // Display names of the eight sample types, index 1..8 (index 0 is empty).
 extern const char* const SampleTypeNames[9];
@@ -33,13 +38,18 @@ struct BankLoadView {
 };
 
 // The load command after the file dialog: releases any loaded bank, then loads the
-// set that `chosenPath` belongs to. Does nothing while Running. On any failure shows
-// one message naming the file and the problem and leaves no bank (FiltersLoaded
-// false, buffers released). Returns FiltersLoaded.
+// set that `chosenPath` belongs to. On any failure shows one message naming the file
+// and the problem and leaves no bank (FiltersLoaded false, buffers released).
+// Returns FiltersLoaded. The caller must not call it while the devices run (the
+// buffers are in use then): the "do nothing while Running" guard is the caller's,
+// since this unit does not know the device state.
 bool LoadFilterBank(const std::string& chosenPath, const BankLoadView& view = {});
 
 // Reads every file of the loaded bank into FilterSpectra, zero-padded to FFTLength.
 // Returns false (after a message) if a file can no longer be read.
 bool LoadFilterSamples();
+
+// Clears this unit's globals (stem, file list, sample type); the engine is not touched.
+void ResetFilterBank();
 
 }  // namespace tessival

@@ -1,0 +1,327 @@
+#include "filterbank/FilterBank.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/Fft.h"
+#include "engine/Report.h"
+#include "settings/Settings.h"
+#include "tests/support/WavBuilder.h"
+
+namespace tessival {
+namespace {
+
+using testing::Bytes;
+using testing::FilterWav;
+using testing::TempDir;
+
+std::vector<double> Ramp(size_t n, double start, double step) {
+  std::vector<double> v(n);
+  for (size_t i = 0; i < n; ++i) v[i] = start + step * static_cast<double>(i);
+  return v;
+}
+
+class BankLoadTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ResetEngine();
+    ResetFilterBank();
+    SetDefaultSettings();
+    FftPlanMeasure = false;
+    Ui.ShowMessage = [this](MessageKind, const std::string& t) { messages.push_back(t); };
+    Ui.SetStatusText = [this](const std::string& t) { statuses.push_back(t); };
+    view.SetFileName = [this](const std::string& t) { fileName = t; };
+    view.SetBankLabels = [this](const BankLabelTexts& t) {
+      labels = t;
+      ++labelCalls;
+    };
+  }
+  void TearDown() override {
+    ResetEngine();
+    ResetFilterBank();
+    ResetUiHooks();
+  }
+
+  // stem1.wav .. stemN.wav; file i's left filter starts at i, its right at -i / 100.
+  void WriteBank(const std::string& stem, int files, size_t frames, int type = 4,
+                 uint32_t rate = 48000) {
+    for (int i = 1; i <= files; ++i) {
+      ASSERT_TRUE(testing::WriteBytes(
+          dir / (stem + std::to_string(i) + ".wav"),
+          FilterWav(Ramp(frames, i / 16.0, 1.0 / 1024), Ramp(frames, -i / 100.0, 0), rate, type)));
+    }
+  }
+
+  bool Load(const std::string& name) { return LoadFilterBank(dir / name, view); }
+
+  bool NoBank() const {
+    return !FiltersLoaded && FilterSpectra[0][0] == nullptr && InBuffers[0] == nullptr;
+  }
+
+  TempDir dir;
+  BankLoadView view;
+  std::vector<std::string> messages, statuses;
+  std::string fileName;
+  BankLabelTexts labels;
+  int labelCalls = 0;
+};
+
+TEST_F(BankLoadTest, LoadsTheWholeSetFromAnyFileWithRolesAndPadding) {
+  WriteBank("stem", 4, 100);
+  // File 4 shorter: padded with zeros up to the transform length.
+  ASSERT_TRUE(testing::WriteBytes(dir / "stem4.wav", FilterWav(Ramp(60, 0.25, 0), Ramp(60, -0.5, 0))));
+
+  ASSERT_TRUE(Load("stem3.wav"));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_TRUE(FiltersLoaded);
+  EXPECT_EQ(fileName, "stem");
+  EXPECT_EQ(FilterBaseName, dir / "stem");
+  EXPECT_EQ(NumFilterChannels, 4);
+  EXPECT_EQ(SurroundChannels, 2);
+  EXPECT_EQ(LastOutDevice, 1);
+  EXPECT_EQ(FilterLength, 100);
+  EXPECT_EQ(statuses, (std::vector<std::string>{"Loading Filters ...", "Filters Loaded"}));
+  EXPECT_EQ(labelCalls, 1);
+  EXPECT_EQ(labels.Fs, "48000");
+  EXPECT_EQ(labels.SurrChannels, "2");
+  EXPECT_EQ(labels.MaxLen, "100");
+  EXPECT_EQ(labels.FFTOrderText, "8");
+  EXPECT_EQ(labels.Effi, "61 %");  // 157 / 256
+  EXPECT_EQ(labels.SampleType, "IEEE Float (0.24 type 3)");
+  EXPECT_EQ(SampleRate, 48000);
+  EXPECT_EQ(SampleRateIndex, 2);
+  ASSERT_NE(OutBuffers[1][0], nullptr);
+  EXPECT_EQ(OutBuffers[2][0], nullptr);
+
+  // Re-reading puts the impulse responses (not yet transformed) where the roles say.
+  ASSERT_TRUE(LoadFilterSamples());
+  for (int c = 0; c < 3; ++c) {
+    EXPECT_FLOAT_EQ(FilterSpectra[c][0][0], (c + 1) / 16.0f) << c;
+    EXPECT_FLOAT_EQ(FilterSpectra[c][0][99], (c + 1) / 16.0f + 99.0f / 1024) << c;
+    EXPECT_FLOAT_EQ(FilterSpectra[c][1][50], -(c + 1) / 100.0f) << c;
+    EXPECT_EQ(FilterSpectra[c][0][100], 0.0f) << c;
+    EXPECT_EQ(FilterSpectra[c][1][FFTLength - 1], 0.0f) << c;
+  }
+  EXPECT_EQ(FilterSpectra[3][0][59], 0.25f);
+  EXPECT_EQ(FilterSpectra[3][1][59], -0.5f);
+  for (int i = 60; i < FFTLength; ++i) ASSERT_EQ(FilterSpectra[3][0][i], 0.0f) << i;
+}
+
+TEST_F(BankLoadTest, SizesAndEfficiencyFollowTheLongestFilter) {
+  struct Row {
+    int32_t m, order, length, block;
+    const char* effi;
+  };
+  const Row rows[] = {{1, 1, 2, 2, "100 %"},          {4, 3, 8, 5, "62 %"},
+                      {1000, 11, 2048, 1049, "51 %"}, {1024, 11, 2048, 1025, "50 %"},
+                      {1448, 11, 2048, 601, "29 %"},  {1449, 12, 4096, 2648, "65 %"},
+                      {44100, 16, 65536, 21437, "33 %"}};
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.m);
+    // The longest file is the second one.
+    ASSERT_TRUE(testing::WriteBytes(dir / "m1.wav", FilterWav({0.5}, {0.5})));
+    ASSERT_TRUE(testing::WriteBytes(dir / "m2.wav", FilterWav(Ramp(r.m, 0, 0), Ramp(r.m, 0, 0))));
+    ASSERT_TRUE(Load("m1.wav"));
+    EXPECT_EQ(FilterLength, r.m);
+    EXPECT_EQ(FFTOrder, r.order);
+    EXPECT_EQ(FFTLength, r.length);
+    EXPECT_EQ(BlockLength, r.block);
+    EXPECT_EQ(labels.MaxLen, std::to_string(r.m));
+    EXPECT_EQ(labels.FFTOrderText, std::to_string(r.order));
+    EXPECT_EQ(labels.Effi, r.effi);
+  }
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(BankLoadTest, SampleTypeLabelNamesTheTypeOrMixed) {
+  for (int type = 1; type <= 8; ++type) {
+    SCOPED_TRACE(type);
+    // Values an 8-bit file holds exactly, whose integer forms fail the float probe.
+    ASSERT_TRUE(testing::WriteBytes(dir / "t1.wav", FilterWav({0.5, -0.25}, {0.75, 0.0}, 48000, type)));
+    ASSERT_TRUE(testing::WriteBytes(dir / "t2.wav", FilterWav({-0.25}, {0.125}, 48000, type)));
+    ASSERT_TRUE(Load("t1.wav"));
+    EXPECT_EQ(BankSampleType, type);
+    EXPECT_EQ(labels.SampleType, SampleTypeNames[type]);
+    ASSERT_TRUE(LoadFilterSamples());
+    EXPECT_EQ(FilterSpectra[0][0][1], -0.25f);
+    EXPECT_EQ(FilterSpectra[0][1][0], 0.75f);
+    EXPECT_EQ(FilterSpectra[1][1][0], 0.125f);
+  }
+  ASSERT_TRUE(testing::WriteBytes(dir / "t2.wav", FilterWav({-0.5}, {0.125}, 48000, 7)));
+  ASSERT_TRUE(testing::WriteBytes(dir / "t1.wav", FilterWav({-0.5}, {0.125}, 48000, 7)));
+  ASSERT_TRUE(testing::WriteBytes(dir / "t3.wav", FilterWav({-0.5}, {0.125}, 48000, 3)));
+  ASSERT_TRUE(testing::WriteBytes(dir / "t4.wav", FilterWav({-0.5}, {0.125}, 48000, 7)));
+  ASSERT_TRUE(Load("t1.wav"));
+  EXPECT_EQ(labels.SampleType, "Mixed");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(BankLoadTest, FrequencyMismatchLeavesNoBank) {
+  WriteBank("ok", 2, 10);
+  ASSERT_TRUE(Load("ok1.wav"));
+  statuses.clear();
+
+  WriteBank("mix", 3, 10, 4, 44100);
+  ASSERT_TRUE(testing::WriteBytes(dir / "mix3.wav", FilterWav({1}, {1}, 48000)));
+  labelCalls = 0;
+  EXPECT_FALSE(Load("mix1.wav"));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].rfind(dir / "mix3.wav: Sampling Frequency must be the same for each filter", 0), 0u)
+      << messages[0];
+  EXPECT_TRUE(NoBank());
+  EXPECT_EQ(fileName, "mix");
+  EXPECT_EQ(labelCalls, 0);
+  EXPECT_TRUE(statuses.empty());
+  EXPECT_EQ(SampleRate, 48000) << "the rate of a bank that failed is not taken";
+}
+
+TEST_F(BankLoadTest, RatesOffTheTableLoadWithIndexMinusOne) {
+  WriteBank("low", 2, 8, 7, 8000);
+  ASSERT_TRUE(Load("low2.wav"));
+  EXPECT_EQ(SampleRate, 8000);
+  EXPECT_EQ(SampleRateIndex, -1);
+  EXPECT_EQ(labels.Fs, "8000");
+
+  WriteBank("cd", 2, 8, 7, 44100);
+  ASSERT_TRUE(Load("cd1.wav"));
+  EXPECT_EQ(SampleRateIndex, 6);
+  EXPECT_EQ(IndexOfSampleRate(88200), 7);
+  EXPECT_EQ(IndexOfSampleRate(16000), 0);
+}
+
+TEST_F(BankLoadTest, FileCountsFromOneToMoreThanTen) {
+  WriteBank("one", 1, 5);
+  ASSERT_TRUE(Load("one1.wav"));
+  EXPECT_EQ(NumFilterChannels, 1);
+  EXPECT_EQ(SurroundChannels, 0);
+  EXPECT_EQ(LastOutDevice, 0);
+
+  WriteBank("odd", 3, 5);
+  ASSERT_TRUE(Load("odd2.wav"));
+  EXPECT_EQ(NumFilterChannels, 3);
+  EXPECT_EQ(SurroundChannels, 1);
+  EXPECT_EQ(LastOutDevice, 1);
+
+  // Eleven files, chosen by number 10: the stem drops every digit, the first ten load.
+  WriteBank("many", 11, 5);
+  ASSERT_TRUE(Load("many10.wav"));
+  EXPECT_EQ(fileName, "many");
+  EXPECT_EQ(NumFilterChannels, 10);
+  EXPECT_EQ(LastOutDevice, 4);
+  EXPECT_EQ(BankFiles.back(), dir / "many10.wav");
+
+  // A gap ends the set.
+  WriteBank("gap", 5, 5);
+  std::filesystem::remove(dir / "gap3.wav");
+  ASSERT_TRUE(Load("gap1.wav"));
+  EXPECT_EQ(NumFilterChannels, 2);
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(BankLoadTest, LongPathsAndEndingsInAnyCase) {
+  std::string sub = dir.Path();
+  for (int i = 0; i < 4; ++i) sub += "/a-rather-long-folder-name-for-impulse-responses-" + std::to_string(i);
+  std::filesystem::create_directories(sub);
+  const std::string stem = sub + "/Concert Hall 2.5s";  // digits inside the name stay
+  ASSERT_TRUE(testing::WriteBytes(stem + "1.WAV", FilterWav({1}, {0})));
+  ASSERT_TRUE(testing::WriteBytes(stem + "2.wav", FilterWav({0}, {1})));
+  ASSERT_TRUE(testing::WriteBytes(stem + "3.Wav", FilterWav({0}, {1})));
+  ASSERT_GT(stem.size(), 200u);
+  ASSERT_TRUE(LoadFilterBank(stem + "3.Wav", view));
+  EXPECT_EQ(FilterBaseName, stem);
+  EXPECT_EQ(fileName, "Concert Hall 2.5s");
+  EXPECT_EQ(BankFiles, (std::vector<std::string>{stem + "1.WAV", stem + "2.wav", stem + "3.Wav"}));
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(BankLoadTest, BadFilesEndTheLoadWithOneMessageNamingThem) {
+  WriteBank("good", 2, 10);
+  struct Case {
+    std::string name;
+    Bytes second;           // file 2 of a two-file set
+    std::string expected;   // the message after "<path of file 2>: "
+  };
+  testing::WavSpec mono;
+  mono.Channels = 1;
+  mono.Data = testing::IntSamples({1, 2, 3}, 2);
+  testing::WavSpec twelve;
+  twelve.BitsPerSample = 12;
+  twelve.BlockAlign = 4;
+  twelve.Data = Bytes(8, 0);
+  testing::WavSpec adpcm;
+  adpcm.FormatTag = 2;
+  testing::WavSpec oddAlign;
+  oddAlign.BlockAlign = 6;
+  oddAlign.Data = Bytes(12, 0);
+  const std::vector<Case> cases = {
+      {"mono", testing::BuildWav(mono), "a filter file must have 2 channels, this one has 1"},
+      {"twelve", testing::BuildWav(twelve), "12-bit samples are not supported"},
+      {"corrupt", Bytes{'R', 'I', 'F', 'X'}, "Corrupt WAV file"},
+      {"adpcm", testing::BuildWav(adpcm), "WAV Type 2 not supported"},
+      {"align", testing::BuildWav(oddAlign), "Corrupt WAV file"},
+      {"nan", FilterWav({0.5, std::nan("")}, {0.0, 0.0}), "the filter holds samples that are not numbers (NaN or infinite)"},
+      {"inf", FilterWav({0.5, 0.0}, {0.0, -HUGE_VAL}), "the filter holds samples that are not numbers (NaN or infinite)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_TRUE(Load("good1.wav"));
+    messages.clear();
+    statuses.clear();
+    ASSERT_TRUE(testing::WriteBytes(dir / (c.name + "1.wav"), FilterWav({1}, {1})));
+    ASSERT_TRUE(testing::WriteBytes(dir / (c.name + "2.wav"), c.second));
+    EXPECT_FALSE(Load(c.name + "1.wav"));
+    EXPECT_EQ(messages, std::vector<std::string>{dir / (c.name + "2.wav: ") + c.expected});
+    EXPECT_TRUE(NoBank());
+    if (!statuses.empty()) {  // problems found in the sample pass
+      EXPECT_EQ(statuses, (std::vector<std::string>{"Loading Filters ...", "Stopped"}));
+    }
+  }
+}
+
+TEST_F(BankLoadTest, MissingOrEmptySetsAreRefused) {
+  EXPECT_FALSE(Load("absent1.wav"));
+  EXPECT_EQ(messages, std::vector<std::string>{dir / "absent1.wav: file not found"});
+  EXPECT_TRUE(NoBank());
+
+  // No digits in the chosen name: file 1 of that stem is looked for.
+  messages.clear();
+  ASSERT_TRUE(testing::WriteBytes(dir / "plain.wav", FilterWav({1}, {1})));
+  EXPECT_FALSE(Load("plain.wav"));
+  EXPECT_EQ(messages, std::vector<std::string>{dir / "plain1.wav: file not found"});
+
+  messages.clear();
+  ASSERT_TRUE(testing::WriteBytes(dir / "empty1.wav", FilterWav({}, {})));
+  ASSERT_TRUE(testing::WriteBytes(dir / "empty2.wav", FilterWav({}, {})));
+  EXPECT_FALSE(Load("empty2.wav"));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("holds no samples"), std::string::npos) << messages[0];
+  EXPECT_TRUE(NoBank());
+}
+
+TEST_F(BankLoadTest, ReadsFilesWrittenBySox) {
+  if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox not installed";
+  // sox writes the extensible form for 24 bits and floats, with extra chunks for floats.
+  const std::string a = dir / "sox1.wav", b = dir / "sox2.wav";
+  ASSERT_EQ(std::system(("sox -n -r 44100 -c 2 -b 24 '" + a + "' synth 0.01 sine 1000 2>/dev/null").c_str()), 0);
+  ASSERT_EQ(std::system(("sox -n -r 44100 -c 2 -e floating-point -b 32 '" + b +
+                         "' synth 0.02 sine 500 2>/dev/null").c_str()), 0);
+  ASSERT_TRUE(Load("sox1.wav"));
+  EXPECT_TRUE(messages.empty()) << messages.front();
+  EXPECT_EQ(FilterLength, 882);
+  EXPECT_EQ(labels.SampleType, "Mixed");
+  ASSERT_TRUE(LoadFilterSamples());
+  float peak = 0;
+  for (int i = 0; i < 441; ++i) peak = std::max(peak, std::fabs(FilterSpectra[0][0][i]));
+  EXPECT_GT(peak, 0.5f);
+  EXPECT_LE(peak, 1.0f);
+}
+
+}  // namespace
+}  // namespace tessival
