@@ -1,10 +1,9 @@
 // The block convolution (overlap-save) and the filter spectra.
-#include <emmintrin.h>
-
 #include <cstring>
 
 #include "engine/Engine.h"
 #include "engine/Fft.h"
+#include "engine/Kernels.h"
 #include "settings/Settings.h"
 
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "wave buffers are little-endian");
@@ -12,29 +11,6 @@ static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "wave buffers are littl
 namespace tessival {
 
 namespace {
-
-// Conversions round to nearest with halves to even (the SSE default) and saturate:
-// a wrapped peak would reach the loudspeakers as a full-scale click.
-inline float ZeroIfNaN(float v) { return v == v ? v : 0.0f; }
-
-inline int16_t ToInt16(float v) {
-  v = ZeroIfNaN(v);
-  v = v < -32768.0f ? -32768.0f : (v > 32767.0f ? 32767.0f : v);
-  return static_cast<int16_t>(_mm_cvtss_si32(_mm_set_ss(v)));
-}
-
-inline int16_t ToInt16(double v) {
-  v = v == v ? v : 0.0;
-  v = v < -32768.0 ? -32768.0 : (v > 32767.0 ? 32767.0 : v);
-  return static_cast<int16_t>(_mm_cvtsd_si32(_mm_set_sd(v)));
-}
-
-inline int32_t ToInt32(float v) {
-  v = ZeroIfNaN(v);
-  if (v >= 2147483648.0f) return INT32_MAX;
-  if (v <= -2147483648.0f) return INT32_MIN;
-  return _mm_cvtss_si32(_mm_set_ss(v));
-}
 
 // Source of one output side: the channel's valid samples and its scale, or silence.
 struct Side {
@@ -49,20 +25,13 @@ Side SideOf(int32_t ch, float invL) {
 
 inline float Sample(const Side& s, int32_t j) { return s.samples ? s.samples[j] * s.scale : 0.0f; }
 
-void WriteDevice16(int16_t* out, const Side& left, const Side& right, int32_t n) {
-  for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = ToInt16(Sample(left, j));
-    out[2 * j + 1] = ToInt16(Sample(right, j));
-  }
-}
-
 void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, int32_t n) {
   const float* table = DitherTable;
   int32_t pos = DitherPos;
   int32_t count = DitherCount;
   for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = ToInt16(static_cast<double>(Sample(left, j)) + table[pos++]);
-    out[2 * j + 1] = ToInt16(static_cast<double>(Sample(right, j)) + table[pos++]);
+    out[2 * j] = RoundToInt16(static_cast<double>(Sample(left, j)) + table[pos++]);
+    out[2 * j + 1] = RoundToInt16(static_cast<double>(Sample(right, j)) + table[pos++]);
     if (++count == DitherFrames) {
       count = 0;
       pos = 0;
@@ -72,11 +41,19 @@ void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, in
   DitherCount = count;
 }
 
-void WriteDevice32(int32_t* out, const Side& left, const Side& right, int32_t n) {
-  for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = ToInt32(Sample(left, j));
-    out[2 * j + 1] = ToInt32(Sample(right, j));
-  }
+// Output of device d: the valid N samples of channels 2d and 2d + 1, scaled by gain
+// and 1/L together, rounded and interleaved into playback buffer k.
+void WriteDevice(int32_t d, int32_t k, float invL) {
+  const Side l = SideOf(2 * d, invL);
+  const Side r = SideOf(2 * d + 1, invL);
+  uint8_t* out = OutBuffers[d][k];
+  const int32_t n = BlockLength;
+  if (WaveBufferBits != 16)
+    ActiveKernels.ToInt32(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int32_t*>(out), n);
+  else if (DitherOn)
+    WriteDevice16Dithered(reinterpret_cast<int16_t*>(out), l, r, n);
+  else
+    ActiveKernels.ToInt16(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int16_t*>(out), n);
 }
 
 }  // namespace
@@ -122,26 +99,15 @@ void ConvolveBlock(int32_t BufferIndex) {
   FftForward(InputFrames[1]);
 
   // Per channel: both contributions summed in the frequency domain, one inverse.
+  // A device is written as soon as its last channel is back in the time domain,
+  // while both are still in cache; devices still go in order, so the dither
+  // sequence runs on from device to device as before.
+  const float invL = 1.0f / static_cast<float>(FFTLength);
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch) {
     SpectrumMultiplyAdd2(InputFrames[0], FilterSpectra[ch][0], InputFrames[1], FilterSpectra[ch][1],
                          ChannelOutput[ch]);
     FftInverseUnscaled(ChannelOutput[ch]);
-  }
-
-  // Output: the valid N samples of each channel, scaled by gain and 1/L together,
-  // rounded and interleaved into playback buffer k of each device in turn.
-  const float invL = 1.0f / static_cast<float>(FFTLength);
-  const bool dither = WaveBufferBits == 16 && DitherOn;
-  for (int32_t d = 0; d <= LastOutDevice; ++d) {
-    const Side l = SideOf(2 * d, invL);
-    const Side r = SideOf(2 * d + 1, invL);
-    uint8_t* out = OutBuffers[d][BufferIndex];
-    if (WaveBufferBits != 16)
-      WriteDevice32(reinterpret_cast<int32_t*>(out), l, r, n);
-    else if (dither)
-      WriteDevice16Dithered(reinterpret_cast<int16_t*>(out), l, r, n);
-    else
-      WriteDevice16(reinterpret_cast<int16_t*>(out), l, r, n);
+    if (ch % 2 == 1 || ch == NumFilterChannels - 1) WriteDevice(ch / 2, BufferIndex, invL);
   }
 }
 

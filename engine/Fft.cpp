@@ -1,5 +1,7 @@
 #include "engine/Fft.h"
 
+#include "engine/Kernels.h"
+
 #include <fftw3.h>
 
 #include <cstdlib>
@@ -132,17 +134,9 @@ void SpectrumMultiply(const float* __restrict a, const float* __restrict b, floa
   }
 }
 
-void SpectrumMultiplyAdd2(const float* __restrict x0, const float* __restrict h0,
-                          const float* __restrict x1, const float* __restrict h1,
-                          float* __restrict dst) {
-  for (int32_t i = 0; i < PlanBins; ++i) {
-    const float ar = x0[2 * i], ai = x0[2 * i + 1];
-    const float br = h0[2 * i], bi = h0[2 * i + 1];
-    const float cr = x1[2 * i], ci = x1[2 * i + 1];
-    const float dr = h1[2 * i], di = h1[2 * i + 1];
-    dst[2 * i] = (ar * br - ai * bi) + (cr * dr - ci * di);
-    dst[2 * i + 1] = (ar * bi + ai * br) + (cr * di + ci * dr);
-  }
+void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
+                          float* dst) {
+  ActiveKernels.MultiplyAdd2(x0, h0, x1, h1, dst, PlanBins);
 }
 
 void VectorAdd(const float* __restrict src, float* __restrict dst, int32_t n) {

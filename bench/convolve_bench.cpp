@@ -1,0 +1,79 @@
+// ConvolveBlock against its floor: the bare FFTW transforms one block needs
+// (2 forward and C inverse real transforms of L points), measured the same way.
+//   build/bench/convolve_bench --benchmark_counters_tabular=true
+#include <benchmark/benchmark.h>
+#include <fftw3.h>
+
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/Fft.h"
+#include "settings/Settings.h"
+
+namespace {
+
+using namespace tessival;
+
+void LoadRandomBank(int32_t c, int32_t m) {
+  ResetEngine();
+  SetDefaultSettings();
+  if (!DitherTable) FillDitherTable();
+  FftPlanMeasure = true;
+  SetEngineSizes(c, m);
+  if (!AllocateBuffers()) return;
+  uint32_t s = 1;
+  for (int32_t ch = 0; ch < c; ++ch)
+    for (float* f : FilterSpectra[ch])
+      for (int32_t t = 0; t < FFTLength; ++t) {
+        s = s * 1664525u + 1013904223u;
+        f[t] = t < m ? (static_cast<float>(s >> 8) / 16777216.0f - 0.5f) * 0.01f : 0.0f;
+      }
+  TransformFilters();
+  FiltersLoaded = true;
+  ClearBuffers();
+  for (int32_t k = 0; k < WaveBufferCount; ++k) {
+    auto* in = reinterpret_cast<int16_t*>(InBuffers[k]);
+    for (int32_t j = 0; j < 2 * BlockLength; ++j) in[j] = static_cast<int16_t>((j * 7919) % 20000 - 10000);
+  }
+}
+
+void Report(benchmark::State& state) {
+  const double frames = static_cast<double>(state.iterations()) * BlockLength;
+  state.counters["N"] = BlockLength;
+  state.counters["frames/s"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
+  state.counters["RTx48k"] = benchmark::Counter(frames / 48000.0, benchmark::Counter::kIsRate);
+}
+
+void BM_ConvolveBlock(benchmark::State& state) {
+  LoadRandomBank(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
+  int32_t k = 0;
+  for (auto _ : state) {
+    ConvolveBlock(k);
+    k = (k + 1) % WaveBufferCount;
+  }
+  Report(state);
+}
+
+void BM_FftFloor(benchmark::State& state) {
+  LoadRandomBank(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
+  for (auto _ : state) {
+    FftForward(InputFrames[0]);
+    FftForward(InputFrames[1]);
+    for (int32_t ch = 0; ch < NumFilterChannels; ++ch) FftInverseUnscaled(ChannelOutput[ch]);
+    benchmark::ClobberMemory();
+  }
+  Report(state);
+}
+
+void Sizes(benchmark::internal::Benchmark* b) {
+  for (int64_t c : {2, 10})
+    for (int64_t m : {1024, 16384, 65536, 262144}) b->Args({c, m});
+  b->ArgNames({"C", "M"})->Unit(benchmark::kMicrosecond)->MinTime(0.5);
+}
+
+BENCHMARK(BM_ConvolveBlock)->Apply(Sizes);
+BENCHMARK(BM_FftFloor)->Apply(Sizes);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,35 @@
+#pragma once
+// The hot loops of the block path: a plain version of each, and an AVX2/FMA one
+// picked at run time where the CPU has it. Both are exposed so tests can hold them
+// against each other.
+#include <cstdint>
+
+namespace tessival {
+
+// dst = x0 * h0 + x1 * h1 over `bins` interleaved complex bins.
+using MultiplyAdd2Fn = void (*)(const float* x0, const float* h0, const float* x1, const float* h1,
+                                float* dst, int32_t bins);
+// Interleaves round(l[j] * ls) and round(r[j] * rs) into n stereo frames, halves to
+// even, saturating (NaN gives 0). `r` may be null: that side is silent.
+using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n);
+using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n);
+
+struct Kernels {
+  MultiplyAdd2Fn MultiplyAdd2;
+  ToInt16Fn ToInt16;
+  ToInt32Fn ToInt32;
+};
+
+extern const Kernels ScalarKernels;
+extern const Kernels Avx2Kernels;  // only to be called where CpuHasAvx2()
+extern Kernels ActiveKernels;      // what the block path calls
+
+bool CpuHasAvx2();
+// Picks the fastest set the CPU runs, or the plain one.
+void SelectKernels(bool allowSimd = true);
+
+// Single-sample conversions shared by the plain loops and the dithered path.
+int16_t RoundToInt16(double v);
+int32_t RoundToInt32(float v);
+
+}  // namespace tessival

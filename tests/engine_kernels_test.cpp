@@ -1,0 +1,85 @@
+// The AVX2 hot loops against the plain ones.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "engine/Kernels.h"
+#include "tests/support/Reference.h"
+
+namespace tessival {
+namespace {
+
+// Values that probe rounding, saturation and NaN, mixed into random ones.
+std::vector<float> Probe(size_t n, uint32_t seed, float amplitude) {
+  const float special[] = {0.5f, 1.5f, 2.5f, -0.5f, -2.5f, 32767.5f, 32766.5f, -32768.5f, 40000.0f,
+                           -1e9f, 1e30f, 2147483520.0f, 2147483648.0f, -2147483648.0f, -3e9f,
+                           std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity()};
+  std::vector<float> v;
+  const auto r = testing::RandomSignal(n, seed);
+  for (size_t i = 0; i < n; ++i)
+    v.push_back(i % 5 == 3 ? special[(i / 5) % std::size(special)] : float(r[i] * amplitude));
+  return v;
+}
+
+TEST(Kernels, SimdConversionsEqualThePlainOnesBitForBit) {
+  if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2 here";
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 64; ++n) lengths.push_back(n);
+  lengths.push_back(100003);
+  for (size_t n : lengths) {
+    for (float amplitude : {40000.0f, 3e9f}) {
+      const auto l = Probe(n, 1 + n, amplitude), r = Probe(n, 2 + n, amplitude);
+      for (bool right : {true, false}) {
+        const float* rp = right ? r.data() : nullptr;
+        std::vector<int16_t> a16(2 * n + 1, 7), b16(2 * n + 1, 7);
+        ScalarKernels.ToInt16(l.data(), 1.0f, rp, 0.75f, a16.data(), int32_t(n));
+        Avx2Kernels.ToInt16(l.data(), 1.0f, rp, 0.75f, b16.data(), int32_t(n));
+        ASSERT_EQ(a16, b16) << "16-bit, n=" << n;
+        std::vector<int32_t> a32(2 * n + 1, 7), b32(2 * n + 1, 7);
+        ScalarKernels.ToInt32(l.data(), 1.0f, rp, 0.75f, a32.data(), int32_t(n));
+        Avx2Kernels.ToInt32(l.data(), 1.0f, rp, 0.75f, b32.data(), int32_t(n));
+        ASSERT_EQ(a32, b32) << "32-bit, n=" << n;
+        ASSERT_EQ(a16.back(), 7);  // nothing written past n frames
+      }
+    }
+  }
+}
+
+TEST(Kernels, PlainConversionsRoundHalvesToEvenAndSaturate) {
+  const float in[] = {0.5f, 1.5f, 2.5f, -2.5f, 32767.5f, 32766.5f, -32768.5f, 1e30f,
+                      std::numeric_limits<float>::quiet_NaN()};
+  const int16_t want16[] = {0, 2, 2, -2, 32767, 32766, -32768, 32767, 0};
+  int16_t out[18];
+  ScalarKernels.ToInt16(in, 1.0f, nullptr, 0.0f, out, 9);
+  for (int i = 0; i < 9; ++i) {
+    EXPECT_EQ(out[2 * i], want16[i]) << i;
+    EXPECT_EQ(out[2 * i + 1], 0);
+  }
+  const float wide[] = {2147483648.0f, 2147483520.0f, -2147483648.0f, -3e9f, 4.5f};
+  const int32_t want32[] = {INT32_MAX, 2147483520, INT32_MIN, INT32_MIN, 4};
+  int32_t out32[10];
+  ScalarKernels.ToInt32(wide, 1.0f, wide, 1.0f, out32, 5);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(out32[2 * i + 1], want32[i]) << i;
+}
+
+TEST(Kernels, SimdProductSumMatchesThePlainOne) {
+  if (!CpuHasAvx2()) GTEST_SKIP() << "no AVX2 here";
+  for (int32_t bins : {0, 1, 2, 3, 4, 5, 7, 8, 9, 33, 64, 65, 16385}) {
+    std::vector<std::vector<float>> in;
+    for (int i = 0; i < 4; ++i) {
+      const auto r = testing::RandomSignal(2 * bins, 40 + i);
+      in.emplace_back(r.begin(), r.end());
+    }
+    std::vector<float> a(2 * bins + 1, 9.0f), b(2 * bins + 1, 9.0f);
+    ScalarKernels.MultiplyAdd2(in[0].data(), in[1].data(), in[2].data(), in[3].data(), a.data(), bins);
+    Avx2Kernels.MultiplyAdd2(in[0].data(), in[1].data(), in[2].data(), in[3].data(), b.data(), bins);
+    for (int32_t i = 0; i < 2 * bins; ++i) ASSERT_NEAR(a[i], b[i], 1e-6f) << bins << " " << i;
+    ASSERT_EQ(b.back(), 9.0f);
+  }
+}
+
+}  // namespace
+}  // namespace tessival
