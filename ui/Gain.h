@@ -1,14 +1,54 @@
 #pragma once
-// Placeholder: the dialog is built in its own change.
+// The channel gain dialog: ten vertical sliders in whole decibels ("Dipole", "S1" to
+// "S8", "Master") that keep GainSteps and GainFactors in step. Modeless; a slider
+// movement takes effect from the next block, also while the devices run.
 #include <QDialog>
+#include <QSlider>
+#include <QString>
+
+class QLabel;
 
 namespace tessival {
+
+constexpr int GainSliderCount = 10;  // 0 Dipole, 1..8 S1..S8, 9 Master
+
+// Slider position 0 (top) is +6 dB, 30 (bottom) is -24 dB.
+constexpr int GainPositionOf(int db) { return 6 - db; }
+constexpr int GainDbOf(int position) { return 6 - position; }
+
+// "+6", "0", "-24": a plus sign above 0 dB, no unit.
+QString GainLabelText(int db);
+
+// A vertical gain slider. Its position counts 0 (top) to 30 (bottom); the QSlider
+// value underneath is the decibel value, so the style fills the groove below the
+// handle and the up key raises the gain.
+class TTrackBar : public QSlider {
+  Q_OBJECT
+
+ public:
+  explicit TTrackBar(QWidget* parent);
+  int Position() const { return GainPositionOf(value()); }
+  void SetPosition(int position) { setValue(GainDbOf(position)); }
+  // Vertical centre of the handle at a position, in this slider's coordinates.
+  int HandleCentreY(int position) const;
+};
 
 class TGainForm : public QDialog {
   Q_OBJECT
 
  public:
   explicit TGainForm(QWidget* parent = nullptr);
+
+  // The shared change handler; the sender's tag (its index) selects the slider.
+  void TrackBarChange(TTrackBar* Sender);
+
+  TTrackBar* TrackBar[GainSliderCount];  // TrackBar0..TrackBar9
+  QLabel* Label[GainSliderCount];        // value above each slider, Label0..Label9
+  QLabel* NameLabel[GainSliderCount];    // "Dipole", "S1".."S8", "Master" under each slider
+  QLabel* ScaleLabel[3];                 // "+6 dB", "0 dB", "-24 dB" at the right edge
+
+ private:
+  void FormCreate();
 };
 
 extern TGainForm* GainForm;

@@ -1,9 +1,137 @@
 #include "ui/Splash.h"
 
+#include <QGuiApplication>
+#include <QImage>
+#include <QLabel>
+#include <QPainter>
+#include <QPixmap>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <QStyle>
+#include <QSvgRenderer>
+#include <QTimer>
+
+// The picture lives in a static library, whose resource object the linker would drop.
+static void InitSplashResources() { Q_INIT_RESOURCE(splash); }
+
 namespace tessival {
 
 TSplashForm* SplashForm = nullptr;
 
-TSplashForm::TSplashForm(QWidget* parent) : QDialog(parent) { setWindowTitle("About ..."); }
+namespace {
+
+constexpr int PictureWidth = 320;
+constexpr int PictureHeight = 131;
+
+QPixmap SplashPicture(qreal ratio) {
+  QImage image(qRound(PictureWidth * ratio), qRound(PictureHeight * ratio), QImage::Format_ARGB32_Premultiplied);
+  image.fill(QColor(0x16, 0x32, 0x4f));
+  QSvgRenderer renderer(QStringLiteral(":/splash/about.svg"));
+  if (renderer.isValid()) {
+    QPainter painter(&image);
+    renderer.render(&painter);
+  }
+  QPixmap pixmap = QPixmap::fromImage(image);
+  pixmap.setDevicePixelRatio(ratio);
+  return pixmap;
+}
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QRect& place) {
+  auto* label = new QLabel(text, parent);
+  label->setObjectName(name);
+  label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
+  label->setGeometry(place);
+  return label;
+}
+
+void SetTextColour(QLabel* label, const QColor& colour) {
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::WindowText, colour);
+  label->setPalette(palette);
+}
+
+}  // namespace
+
+TSplashForm::TSplashForm(QWidget* parent) : QDialog(parent) {
+  InitSplashResources();
+  setObjectName("SplashForm");
+  setWindowTitle("About ...");
+  // A title bar without buttons.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
+  setFixedSize(352, 323);
+
+  Image1 = new QLabel(this);
+  Image1->setObjectName("Image1");
+  Image1->setGeometry(16, 12, PictureWidth, PictureHeight);
+  Image1->setPixmap(SplashPicture(qApp ? qApp->devicePixelRatio() : 1.0));
+
+  Label4 = MakeLabel(this, "Label4", "Corvane Real-Time Convolver", QRect(4, 150, 344, 32));
+  QFont title("Times New Roman", 17);
+  title.setStyleHint(QFont::Serif);
+  title.setItalic(true);
+  title.setBold(true);
+  Label4->setFont(title);
+  SetTextColour(Label4, QColor(0x80, 0x00, 0x00));  // maroon
+
+  Label2 = MakeLabel(this, "Label2", "ver. 0.9", QRect(4, 183, 344, 20));
+  QFont version = Label2->font();
+  version.setBold(true);
+  Label2->setFont(version);
+  SetTextColour(Label2, QColor(0x80, 0x80, 0x00));  // olive
+
+  Label1 = MakeLabel(this, "Label1",
+                     "Convolves a live stereo input with a bank of FIR filters, in real time, "
+                     "for a stereo dipole and up to eight surround loudspeakers.",
+                     QRect(16, 206, 320, 50));
+  Label1->setWordWrap(true);
+
+  Label3 = MakeLabel(this, "Label3", "Free software: GNU GPL, version 3 or later.", QRect(16, 257, 320, 22));
+
+  BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
+  BitBtn1->setObjectName("BitBtn1");
+  BitBtn1->setGeometry(137, 285, 78, 27);
+  BitBtn1->setDefault(true);
+  connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(SplashTimeoutMs);
+  connect(Timer1, &QTimer::timeout, this, &TSplashForm::Timer1Timer);
+
+  FormCreate();
+}
+
+void TSplashForm::FormCreate() {
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QSize area = screen->size();
+    move((area.width() - width()) / 2, (area.height() - height()) / 2);
+  }
+  Timer1->start();
+}
+
+// Ticks once: closes the box if it is up, then never again.
+void TSplashForm::Timer1Timer() {
+  Timer1->stop();
+  if (isVisible()) {
+    done(QDialog::Accepted);
+  } else if (!EverShown) {
+    // Events ran before the start-up showing; that showing must still close at once.
+    TickedBeforeShow = true;
+  }
+}
+
+void TSplashForm::reject() {}
+
+void TSplashForm::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  if (event->spontaneous() || EverShown) return;
+  EverShown = true;
+  // Closing from inside show() would leave exec() waiting; let its loop start first.
+  if (TickedBeforeShow)
+    QTimer::singleShot(0, this, [this] {
+      if (isVisible()) done(QDialog::Accepted);
+    });
+}
 
 }  // namespace tessival
