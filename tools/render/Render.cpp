@@ -1,0 +1,305 @@
+// tessival-render: runs a stereo file through a filter bank offline, block by block,
+// with the same loading and block convolution as a live run, and writes one stereo
+// file per output device.
+#include <sndfile.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/Engine.h"
+#include "engine/Fft.h"
+#include "engine/Gains.h"
+#include "engine/Report.h"
+#include "filterbank/FilterBank.h"
+#include "settings/Settings.h"
+
+namespace tessival {
+namespace {
+
+constexpr char Usage[] =
+    "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--fft-estimate]\n"
+    "                       BANKFILE INPUT OUTDIR\n"
+    "\n"
+    "Convolves the stereo INPUT (any format libsndfile reads, at the bank's sampling\n"
+    "frequency) with the filter bank that BANKFILE belongs to and writes OUTDIR/out0.wav\n"
+    "(the dipole pair) to outD.wav (surround pairs): stereo PCM of the chosen bits, each\n"
+    "input length + filter length - 1 frames long.\n"
+    "\n"
+    "  --bits 16|24     sample resolution, as the device setting (default 16); 24-bit\n"
+    "                   files hold the top 24 bits of the engine's 32-bit samples\n"
+    "  --dither         triangular dither on 16-bit output\n"
+    "  --gain NAME=DB   gain of a slider: Dipole, S1..S8 or Master, whole dB from +6 to -24\n"
+    "  --fft-estimate   plan the transforms at once instead of measuring them\n"
+    "\n"
+    "The last line on stderr gives frames, blocks, seconds and the real-time factor\n"
+    "(seconds of output rendered per second of processing).\n";
+
+struct Options {
+  int32_t Bits = 16;
+  bool Dither = false;
+  bool Estimate = false;
+  int32_t Gains[NumGainSliders] = {};
+  std::string Bank, Input, OutDir;
+};
+
+volatile std::sig_atomic_t Interrupted = 0;
+
+void OnInterrupt(int) { Interrupted = 1; }
+
+[[noreturn]] void Fail(const std::string& text) {
+  std::fprintf(stderr, "tessival-render: %s\n", text.c_str());
+  std::exit(1);
+}
+
+bool ParseInt(const std::string& s, int32_t& out) {
+  if (s.empty()) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long v = std::strtol(s.c_str(), &end, 10);
+  if (errno || *end || v < INT32_MIN || v > INT32_MAX) return false;
+  out = static_cast<int32_t>(v);
+  return true;
+}
+
+void ParseGain(const std::string& arg, Options& o) {
+  const size_t eq = arg.find('=');
+  int32_t db = 0;
+  const int k = eq == std::string::npos ? -1 : GainSliderIndex(arg.substr(0, eq).c_str());
+  if (k < 0) Fail("--gain " + arg + ": the name must be Dipole, S1 to S8 or Master");
+  if (!ParseInt(arg.substr(eq + 1), db) || db > MaxGainDb || db < MinGainDb) {
+    Fail("--gain " + arg + ": the gain must be a whole number of dB from +6 to -24");
+  }
+  o.Gains[k] = db;
+}
+
+Options ParseArgs(int argc, char** argv) {
+  Options o;
+  std::vector<std::string> positional;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    std::string value;
+    const bool hasValue = a.rfind("--", 0) == 0 && a.find('=') != std::string::npos;
+    if (hasValue) {
+      value = a.substr(a.find('=') + 1);
+      a = a.substr(0, a.find('='));
+    }
+    auto next = [&]() -> std::string {
+      if (hasValue) return value;
+      if (i + 1 >= argc) Fail(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "-h" || a == "--help") {
+      std::fputs(Usage, stdout);
+      std::exit(0);
+    } else if (a == "--bits") {
+      const std::string v = next();
+      if (!ParseInt(v, o.Bits) || (o.Bits != 16 && o.Bits != 24)) Fail("--bits " + v + ": must be 16 or 24");
+    } else if (a == "--dither") {
+      o.Dither = true;
+    } else if (a == "--fft-estimate") {
+      o.Estimate = true;
+    } else if (a == "--gain") {
+      ParseGain(next(), o);
+    } else if (a == "--") {
+      for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+    } else if (a.size() > 1 && a[0] == '-') {
+      Fail(a + ": unknown option (see --help)");
+    } else {
+      positional.push_back(argv[i]);
+    }
+  }
+  if (positional.size() != 3) Fail("expected BANKFILE INPUT OUTDIR (see --help)");
+  o.Bank = positional[0];
+  o.Input = positional[1];
+  o.OutDir = positional[2];
+  return o;
+}
+
+// The output files, written under temporary names and renamed when complete.
+struct Outputs {
+  std::vector<SNDFILE*> Files;
+  std::vector<std::string> TempPaths, FinalPaths;
+
+  void Discard() {
+    for (SNDFILE*& f : Files) {
+      if (f) sf_close(f);
+      f = nullptr;
+    }
+    for (const std::string& p : TempPaths) std::remove(p.c_str());
+  }
+  [[noreturn]] void FailWith(const std::string& text) {
+    Discard();
+    Fail(text);
+  }
+};
+
+// Input samples at full scale 1.0 to the device's integer scale, as a capture
+// device would deliver them: rounded half to even, held to the integer range.
+void FillCaptureBuffer(const double* in, int32_t frames, int32_t bits, uint8_t* dst) {
+  const double scale = bits == 16 ? 32768.0 : 2147483648.0;
+  const double lo = bits == 16 ? -32768.0 : -2147483648.0;
+  const double hi = bits == 16 ? 32767.0 : 2147483647.0;
+  const int bytes = bits == 16 ? 2 : 4;
+  for (int32_t i = 0; i < 2 * frames; ++i) {
+    const auto v = static_cast<int64_t>(std::clamp(std::nearbyint(in[i] * scale), lo, hi));
+    for (int b = 0; b < bytes; ++b) *dst++ = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * b));
+  }
+}
+
+int Run(int argc, char** argv) {
+  const Options o = ParseArgs(argc, argv);
+  Ui.ShowMessage = [](MessageKind, const std::string& text) {
+    std::string line = text;
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    std::fprintf(stderr, "tessival-render: %s\n", line.c_str());
+  };
+  Ui.SetStatusText = nullptr;
+
+  struct stat st;
+  if (::stat(o.OutDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(o.OutDir + ": no such folder");
+
+  SF_INFO inInfo{};
+  SNDFILE* in = sf_open(o.Input.c_str(), SFM_READ, &inInfo);
+  if (!in) Fail(o.Input + ": " + sf_strerror(nullptr));
+  if (inInfo.channels != 2) {
+    Fail(o.Input + ": the input must be stereo, this file has " + std::to_string(inInfo.channels) +
+         " channels");
+  }
+
+  // The settings a live run would use; buffer 0 carries every block.
+  SetDefaultSettings();
+  SampleBits = o.Bits;
+  DitherOn = o.Dither;
+  NumBuffers = MinBuffers;
+  for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = o.Gains[k];
+  ComputeGainFactors();
+  FillDitherTable();
+  FftPlanMeasure = !o.Estimate;
+
+  if (!LoadFilterBank(o.Bank)) std::exit(1);  // the loading has said why
+  if (inInfo.samplerate != SampleRate) {
+    Fail(o.Input + ": sampling frequency " + std::to_string(inInfo.samplerate) +
+         " Hz differs from the filter bank's " + std::to_string(SampleRate) + " Hz");
+  }
+
+  Outputs out;
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+    const std::string name = "out" + std::to_string(d) + ".wav";
+    out.FinalPaths.push_back(o.OutDir + "/" + name);
+    out.TempPaths.push_back(o.OutDir + "/." + name + ".partial-" + std::to_string(::getpid()));
+    SF_INFO info{};
+    info.samplerate = SampleRate;
+    info.channels = 2;
+    info.format = SF_FORMAT_WAV | (o.Bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
+    SNDFILE* f = sf_open(out.TempPaths.back().c_str(), SFM_WRITE, &info);
+    out.Files.push_back(f);
+    if (!f) out.FailWith(out.TempPaths.back() + ": " + sf_strerror(nullptr));
+  }
+
+  // As the start command: dither from its first value, silent history and buffers.
+  DitherPos = 0;
+  DitherCount = 0;
+  ClearBuffers();
+
+  const int32_t n = BlockLength;
+  const int32_t tail = FilterLength - 1;
+  std::vector<double> block(2 * static_cast<size_t>(n));
+  std::vector<int16_t> out16(2 * static_cast<size_t>(n));
+  std::vector<int32_t> out32(2 * static_cast<size_t>(n));
+  const bool progress = ::isatty(2) != 0;
+  const int64_t expected = inInfo.frames > 0 && inInfo.frames < SF_COUNT_MAX ? inInfo.frames + tail : -1;
+
+  int64_t inFrames = 0, outFrames = 0, blocks = 0;
+  int64_t total = -1;  // output frames, known once the input has ended
+  const auto start = std::chrono::steady_clock::now();
+  auto lastProgress = start;
+  while (total < 0 || outFrames < total) {
+    if (Interrupted) out.FailWith("interrupted; no output written");
+    int32_t got = 0;
+    if (total < 0) {
+      got = static_cast<int32_t>(sf_readf_double(in, block.data(), n));
+      if (got < 0) got = 0;
+      inFrames += got;
+      if (got < n) {
+        if (sf_error(in) != SF_ERR_NO_ERROR) out.FailWith(o.Input + ": " + sf_strerror(in));
+        total = inFrames + tail;
+      }
+    }
+    std::fill(block.begin() + 2 * got, block.end(), 0.0);
+    FillCaptureBuffer(block.data(), n, o.Bits, InBuffers[0]);
+    ConvolveBlock(0);
+    ++blocks;
+
+    const int32_t keep = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - outFrames));
+    for (int32_t d = 0; d <= LastOutDevice; ++d) {
+      const uint8_t* p = OutBuffers[d][0];
+      sf_count_t written;
+      if (o.Bits == 16) {
+        for (int32_t i = 0; i < 2 * keep; ++i, p += 2) out16[i] = static_cast<int16_t>(p[0] | (p[1] << 8));
+        written = sf_writef_short(out.Files[d], out16.data(), keep);
+      } else {
+        for (int32_t i = 0; i < 2 * keep; ++i, p += 4) {
+          out32[i] = static_cast<int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24));
+        }
+        written = sf_writef_int(out.Files[d], out32.data(), keep);
+      }
+      if (written != keep) out.FailWith(out.TempPaths[d] + ": " + sf_strerror(out.Files[d]));
+    }
+    outFrames += keep;
+
+    if (progress) {
+      const auto now = std::chrono::steady_clock::now();
+      if (now - lastProgress > std::chrono::milliseconds(250)) {
+        lastProgress = now;
+        if (expected > 0) {
+          std::fprintf(stderr, "\rtessival-render: %3d %%", static_cast<int>(100 * outFrames / expected));
+        } else {
+          std::fprintf(stderr, "\rtessival-render: %.1f s", static_cast<double>(outFrames) / SampleRate);
+        }
+      }
+    }
+  }
+  sf_close(in);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  for (size_t d = 0; d < out.Files.size(); ++d) {
+    const int err = sf_close(out.Files[d]);
+    out.Files[d] = nullptr;
+    if (err != SF_ERR_NO_ERROR) out.FailWith(out.TempPaths[d] + ": " + sf_error_number(err));
+  }
+  for (size_t d = 0; d < out.TempPaths.size(); ++d) {
+    if (std::rename(out.TempPaths[d].c_str(), out.FinalPaths[d].c_str()) != 0) {
+      const std::string why = std::strerror(errno);
+      for (size_t e = 0; e < d; ++e) std::remove(out.FinalPaths[e].c_str());
+      out.FailWith(out.FinalPaths[d] + ": " + why);
+    }
+  }
+  FreeBuffers();
+
+  const double audio = static_cast<double>(outFrames) / SampleRate;
+  std::fprintf(stderr,
+               "%stessival-render: %lld input frames, %lld output frames, %lld blocks of %d, "
+               "%.3f s, real-time factor %.1f\n",
+               progress ? "\r" : "", static_cast<long long>(inFrames),
+               static_cast<long long>(outFrames), static_cast<long long>(blocks), n, seconds,
+               seconds > 0 ? audio / seconds : 0.0);
+  return 0;
+}
+
+}  // namespace
+}  // namespace tessival
+
+int main(int argc, char** argv) { return tessival::Run(argc, argv); }
