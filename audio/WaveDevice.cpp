@@ -1,0 +1,208 @@
+// The wave device functions: handle checks, then the call to the driver that opened
+// the device. Enumeration and open go to the driver in use.
+#include "audio/WaveDevice.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <unordered_set>
+
+#include "audio/AlsaDriver.h"
+#include "audio/SimDriver.h"
+#include "audio/WaveDriver.h"
+
+namespace tessival {
+
+namespace {
+
+// Closed handles kept so that late calls with them are answered, not crashed on.
+constexpr size_t KeptClosedHandles = 64;
+
+struct DriverState {
+  std::unique_ptr<WaveDriver> Driver;
+  std::unordered_set<WaveDeviceHandle*> Handles;  // open and kept closed ones
+  std::deque<WaveDeviceHandle*> ClosedHandles;    // oldest first
+
+  // Drops every handle; the driver (if any) has already released their devices.
+  void ForgetHandles() {
+    for (WaveDeviceHandle* h : Handles) delete h;
+    Handles.clear();
+    ClosedHandles.clear();
+  }
+
+  ~DriverState() {
+    Driver.reset();
+    ForgetHandles();
+  }
+};
+
+DriverState& State() {
+  static DriverState state;
+  return state;
+}
+
+std::unique_ptr<WaveDriver> MakeDefaultDriver() {
+  const char* choice = std::getenv("TESSIVAL_AUDIO");
+  if (choice != nullptr && std::strcmp(choice, "sim") == 0) return MakeSimDriverFromEnvironment();
+  return MakeAlsaDriver();
+}
+
+// The handle if it is a live or kept one of the wanted kind, else null.
+WaveDeviceHandle* Known(WaveDeviceHandle* handle, WaveKind kind) {
+  if (handle == nullptr) return nullptr;
+  DriverState& s = State();
+  if (s.Handles.find(handle) == s.Handles.end()) return nullptr;
+  return handle->Kind == kind ? handle : nullptr;
+}
+
+MMRESULT GetNumDevs(WaveKind kind) { return ActiveWaveDriver().NumDevs(kind); }
+
+template <typename Caps>
+MMRESULT GetDevCaps(WaveKind kind, uint32_t deviceId, Caps* caps, uint32_t capsSize) {
+  if (caps == nullptr || capsSize < sizeof(Caps)) return MMSYSERR_INVALPARAM;
+  std::string name;
+  if (!ActiveWaveDriver().DeviceName(kind, deviceId, &name)) return MMSYSERR_BADDEVICEID;
+  CopyProductName(name, caps->szPname);
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT Open(WaveKind kind, WaveDeviceHandle** handle, uint32_t deviceId,
+              const WAVEFORMATEX* format, WaveNotifyTarget* target, uintptr_t instance,
+              uint32_t flags) {
+  if (handle == nullptr || format == nullptr) return MMSYSERR_INVALPARAM;
+  *handle = nullptr;
+  WaveDriver& driver = ActiveWaveDriver();
+  auto h = std::make_unique<WaveDeviceHandle>();
+  h->Driver = &driver;
+  h->Kind = kind;
+  h->DeviceId = deviceId;
+  const MMRESULT result = driver.Open(h.get(), *format, target, instance, flags);
+  if (result != MMSYSERR_NOERROR) return result;
+  *handle = h.get();
+  State().Handles.insert(h.release());
+  return MMSYSERR_NOERROR;
+}
+
+MMRESULT Close(WaveKind kind, WaveDeviceHandle* handle) {
+  WaveDeviceHandle* h = Known(handle, kind);
+  if (h == nullptr) return MMSYSERR_INVALHANDLE;
+  if (h->Closed) return h->Driver->Close(h);  // the driver answers (and may log) it
+  const MMRESULT result = h->Driver->Close(h);
+  if (result != MMSYSERR_NOERROR) return result;
+  h->Closed = true;
+  DriverState& s = State();
+  s.ClosedHandles.push_back(h);
+  if (s.ClosedHandles.size() > KeptClosedHandles) {
+    WaveDeviceHandle* oldest = s.ClosedHandles.front();
+    s.ClosedHandles.pop_front();
+    s.Handles.erase(oldest);
+    delete oldest;
+  }
+  return MMSYSERR_NOERROR;
+}
+
+}  // namespace
+
+WaveDriver& ActiveWaveDriver() {
+  DriverState& s = State();
+  if (!s.Driver) s.Driver = MakeDefaultDriver();
+  return *s.Driver;
+}
+
+void InstallWaveDriver(std::unique_ptr<WaveDriver> driver) {
+  DriverState& s = State();
+  s.Driver.reset();  // its destructor stops and frees every device of its own
+  s.ForgetHandles();
+  s.Driver = std::move(driver);
+}
+
+uint64_t WaveDeviceXruns(WaveDeviceHandle* handle) {
+  WaveDeviceHandle* h = Known(handle, handle != nullptr ? handle->Kind : WaveKind::In);
+  if (h == nullptr || h->Closed) return 0;
+  return h->Driver->XrunCount(h);
+}
+
+MMRESULT CheckWaveFormat(const WAVEFORMATEX& format) {
+  if (format.wFormatTag != WAVE_FORMAT_PCM || format.nChannels != 2) return WAVERR_BADFORMAT;
+  if (format.wBitsPerSample != 16 && format.wBitsPerSample != 32) return WAVERR_BADFORMAT;
+  if (format.nBlockAlign != format.nChannels * format.wBitsPerSample / 8) return WAVERR_BADFORMAT;
+  if (format.nSamplesPerSec == 0) return WAVERR_BADFORMAT;
+  return MMSYSERR_NOERROR;
+}
+
+void CopyProductName(const std::string& name, char (&field)[32]) {
+  const size_t n = std::min(name.size(), sizeof(field) - 1);
+  std::memcpy(field, name.data(), n);
+  field[n] = '\0';
+}
+
+uint32_t waveInGetNumDevs() { return GetNumDevs(WaveKind::In); }
+uint32_t waveOutGetNumDevs() { return GetNumDevs(WaveKind::Out); }
+
+MMRESULT waveInGetDevCapsA(uint32_t deviceId, WAVEINCAPSA* caps, uint32_t capsSize) {
+  return GetDevCaps(WaveKind::In, deviceId, caps, capsSize);
+}
+MMRESULT waveOutGetDevCapsA(uint32_t deviceId, WAVEOUTCAPSA* caps, uint32_t capsSize) {
+  return GetDevCaps(WaveKind::Out, deviceId, caps, capsSize);
+}
+
+MMRESULT waveInOpen(HWAVEIN* handle, uint32_t deviceId, const WAVEFORMATEX* format,
+                    WaveNotifyTarget* target, uintptr_t instance, uint32_t flags) {
+  return Open(WaveKind::In, handle, deviceId, format, target, instance, flags);
+}
+MMRESULT waveOutOpen(HWAVEOUT* handle, uint32_t deviceId, const WAVEFORMATEX* format,
+                     WaveNotifyTarget* target, uintptr_t instance, uint32_t flags) {
+  return Open(WaveKind::Out, handle, deviceId, format, target, instance, flags);
+}
+
+MMRESULT waveOutPause(HWAVEOUT handle) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::Out);
+  return h != nullptr ? h->Driver->Pause(h) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutRestart(HWAVEOUT handle) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::Out);
+  return h != nullptr ? h->Driver->Restart(h) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveInStart(HWAVEIN handle) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::In);
+  return h != nullptr ? h->Driver->Start(h) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT waveInPrepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::In);
+  return h != nullptr ? h->Driver->Prepare(h, header, headerSize) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutPrepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::Out);
+  return h != nullptr ? h->Driver->Prepare(h, header, headerSize) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::In);
+  return h != nullptr ? h->Driver->Unprepare(h, header, headerSize) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::Out);
+  return h != nullptr ? h->Driver->Unprepare(h, header, headerSize) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::In);
+  return h != nullptr ? h->Driver->Queue(h, header, headerSize) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::Out);
+  return h != nullptr ? h->Driver->Queue(h, header, headerSize) : MMSYSERR_INVALHANDLE;
+}
+
+MMRESULT waveInReset(HWAVEIN handle) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::In);
+  return h != nullptr ? h->Driver->Reset(h) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveOutReset(HWAVEOUT handle) {
+  WaveDeviceHandle* h = Known(handle, WaveKind::Out);
+  return h != nullptr ? h->Driver->Reset(h) : MMSYSERR_INVALHANDLE;
+}
+MMRESULT waveInClose(HWAVEIN handle) { return Close(WaveKind::In, handle); }
+MMRESULT waveOutClose(HWAVEOUT handle) { return Close(WaveKind::Out, handle); }
+
+}  // namespace tessival

@@ -1,0 +1,98 @@
+#pragma once
+// The driver behind the wave device functions, and the choice of the driver in use.
+//
+// The free functions of WaveDevice.h check the handle and forward every call to the
+// driver that opened it (enumeration and open go to the driver in use). All of them,
+// and so every driver entry point, are called on the main thread only; driver threads
+// talk to the program through WaveNotifyTarget::PostWaveMessage alone.
+//
+// Handle lifetime: a handle is created by a successful open and stays a valid pointer
+// after its close, so the close notification's handler may still pass it (the calls
+// then answer MMSYSERR_INVALHANDLE without touching anything). The shells of closed
+// handles are kept for the most recent closes and freed with their driver; a handle
+// never returned by an open, or freed long ago, is recognised and refused, never
+// dereferenced.
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "audio/WaveDevice.h"
+
+namespace tessival {
+
+enum class WaveKind { In, Out };
+
+// The program's side of an open device; drivers keep their device state in DriverData.
+struct WaveDeviceHandle {
+  class WaveDriver* Driver = nullptr;  // the driver that opened it
+  WaveKind Kind = WaveKind::In;
+  uint32_t DeviceId = 0;
+  bool Closed = false;                 // set once the close has been done
+  void* DriverData = nullptr;          // the driver's device, null after the close
+};
+
+// One wave-audio back end. Every call comes from the main thread. A driver posts
+// notifications only to the target given at open, never after that device's close
+// notification, and its threads never run program code.
+class WaveDriver {
+ public:
+  virtual ~WaveDriver() = default;  // stops and frees every device, posting nothing
+
+  virtual uint32_t NumDevs(WaveKind kind) = 0;
+  // The product name of device id; false when id is out of range.
+  virtual bool DeviceName(WaveKind kind, uint32_t id, std::string* name) = 0;
+
+  // Opens handle->DeviceId with format; on success sets handle->DriverData and may post
+  // the open notification. The caller frees the handle when the result is not 0.
+  virtual MMRESULT Open(WaveDeviceHandle* handle, const WAVEFORMATEX& format,
+                        WaveNotifyTarget* target, uintptr_t instance, uint32_t flags) = 0;
+
+  // The handle operations. The handle is one this driver opened (maybe closed since).
+  virtual MMRESULT Start(WaveDeviceHandle* handle) = 0;    // capture begins
+  virtual MMRESULT Pause(WaveDeviceHandle* handle) = 0;    // playback held
+  virtual MMRESULT Restart(WaveDeviceHandle* handle) = 0;  // playback begins
+  virtual MMRESULT Prepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) = 0;
+  virtual MMRESULT Unprepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) = 0;
+  // waveInAddBuffer or waveOutWrite, by the handle's kind.
+  virtual MMRESULT Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) = 0;
+  // Returns every queued buffer and stops the device.
+  virtual MMRESULT Reset(WaveDeviceHandle* handle) = 0;
+  // Returns what is still queued, releases the device and posts the close notification;
+  // sets handle->DriverData to null.
+  virtual MMRESULT Close(WaveDeviceHandle* handle) = 0;
+
+  // Overruns and underruns recovered on an open device so far.
+  virtual uint64_t XrunCount(WaveDeviceHandle*) { return 0; }
+  // Whether RaisePriorities should really change the scheduling of the process.
+  virtual bool WantsRealTimePriority() const { return true; }
+  // An event of the program worth seeing next to the device calls (the simulated
+  // driver records it in its call log).
+  virtual void NoteEvent(const char*) {}
+};
+
+// The driver in use, made on first use: the simulated driver when the environment
+// variable TESSIVAL_AUDIO is "sim", else the ALSA driver.
+WaveDriver& ActiveWaveDriver();
+
+// Puts driver in use (null: the default is made again on next use). Every device
+// still open on the previous driver is closed without notifications, its handles
+// become invalid, and the previous driver is destroyed.
+void InstallWaveDriver(std::unique_ptr<WaveDriver> driver);
+
+// The overrun/underrun count of an open device (0 for an invalid handle).
+uint64_t WaveDeviceXruns(WaveDeviceHandle* handle);
+
+// Helpers shared by the drivers.
+
+// Size of the header record as the program passes it: anything smaller than the
+// record's original 32 bytes is refused.
+constexpr uint32_t MinWaveHeaderSize = 32;
+
+// 0 when format is 2-channel integer PCM at 16 or 32 bits with a consistent frame size
+// and a rate above 0, else WAVERR_BADFORMAT.
+MMRESULT CheckWaveFormat(const WAVEFORMATEX& format);
+
+// Writes name into a 32-byte product-name field, cut to 31 characters.
+void CopyProductName(const std::string& name, char (&field)[32]);
+
+}  // namespace tessival
