@@ -182,7 +182,7 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
   }
 
   if (!AllocateBuffers()) {
-    return FailLoad(stem + ": not enough memory for " + std::to_string(count) + " filters of " +
+    return FailLoad(stem + ": not enough memory for a bank with filters of " +
                     std::to_string(FilterLength) + " frames");
   }
   FiltersLoaded = true;

@@ -1,10 +1,12 @@
 #include "filterbank/FilterBank.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <string>
 #include <vector>
@@ -304,6 +306,39 @@ TEST_F(BankLoadTest, MissingOrEmptySetsAreRefused) {
   EXPECT_NE(messages[0].find("holds no samples"), std::string::npos) << messages[0];
   EXPECT_TRUE(NoBank());
 }
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve huge address space
+// Current address space of this process in bytes.
+int64_t AddressSpaceBytes() {
+  std::ifstream f("/proc/self/status");
+  std::string line;
+  while (std::getline(f, line)) {
+    if (line.rfind("VmSize:", 0) == 0) return std::stoll(line.substr(7)) * 1024;
+  }
+  return 0;
+}
+
+TEST_F(BankLoadTest, OutOfMemoryForAHugeBankLeavesNoBank) {
+  // 8 Mi frames of 8-bit stereo: a 16 MB file that needs about 600 MB of buffers.
+  testing::WavSpec s;
+  s.BitsPerSample = 8;
+  s.Data = Bytes(16u << 20, 128);
+  ASSERT_TRUE(testing::WriteBytes(dir / "huge1.wav", testing::BuildWav(s)));
+  s.Data.clear();
+  const std::string path = dir / "huge1.wav";
+  auto child = [&] {
+    rlimit limit{};
+    limit.rlim_cur = static_cast<rlim_t>(AddressSpaceBytes() + (200 << 20));
+    limit.rlim_max = RLIM_INFINITY;
+    setrlimit(RLIMIT_AS, &limit);
+    const bool loaded = LoadFilterBank(path, view);
+    const bool told = messages.size() == 1 && messages[0].find("not enough memory") != std::string::npos;
+    for (const auto& m : messages) std::fprintf(stderr, "%s\n", m.c_str());
+    std::exit(!loaded && NoBank() && told ? 0 : 1);
+  };
+  EXPECT_EXIT(child(), ::testing::ExitedWithCode(0), "huge: not enough memory for a bank with filters of 8388608 frames");
+}
+#endif
 
 TEST_F(BankLoadTest, ReadsFilesWrittenBySox) {
   if (std::system("command -v sox >/dev/null 2>&1") != 0) GTEST_SKIP() << "sox not installed";
