@@ -130,6 +130,7 @@ class AlsaDriver final : public WaveDriver {
     d->Name = list[handle->DeviceId].Name;
     d->Format = format;
     d->Target = target;
+    d->Running = d->Kind == WaveKind::Out;  // an output plays what is written unless paused
     const snd_pcm_stream_t stream =
         d->Kind == WaveKind::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
     // Non-blocking open: a busy device answers at once instead of blocking the main thread.

@@ -48,12 +48,17 @@ std::unique_ptr<WaveDriver> MakeDefaultDriver() {
   return MakeAlsaDriver();
 }
 
-// The handle if it is a live or kept one of the wanted kind, else null.
-WaveDeviceHandle* Known(WaveDeviceHandle* handle, WaveKind kind) {
+// The handle if it is a live or kept one, else null; nothing else is dereferenced.
+WaveDeviceHandle* Known(WaveDeviceHandle* handle) {
   if (handle == nullptr) return nullptr;
   DriverState& s = State();
-  if (s.Handles.find(handle) == s.Handles.end()) return nullptr;
-  return handle->Kind == kind ? handle : nullptr;
+  return s.Handles.find(handle) != s.Handles.end() ? handle : nullptr;
+}
+
+// The same, of the wanted kind.
+WaveDeviceHandle* Known(WaveDeviceHandle* handle, WaveKind kind) {
+  WaveDeviceHandle* h = Known(handle);
+  return h != nullptr && h->Kind == kind ? h : nullptr;
 }
 
 MMRESULT GetNumDevs(WaveKind kind) { return ActiveWaveDriver().NumDevs(kind); }
@@ -118,7 +123,7 @@ void InstallWaveDriver(std::unique_ptr<WaveDriver> driver) {
 }
 
 uint64_t WaveDeviceXruns(WaveDeviceHandle* handle) {
-  WaveDeviceHandle* h = Known(handle, handle != nullptr ? handle->Kind : WaveKind::In);
+  WaveDeviceHandle* h = Known(handle);
   if (h == nullptr || h->Closed) return 0;
   return h->Driver->XrunCount(h);
 }

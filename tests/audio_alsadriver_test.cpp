@@ -143,6 +143,11 @@ TEST_F(AlsaDriverTest, OpensAt16And32BitsAndRefusesOtherFormats) {
     ASSERT_EQ(waveOutOpen(&h, play, &f, &queue_, 0, CALLBACK_WINDOW), MMSYSERR_NOERROR);
     ASSERT_NE(h, nullptr);
     Expect(MM_WOM_OPEN);
+    // Not paused: what is written is played.
+    Buffer b(BlockFrames * f.nBlockAlign, 0);
+    ASSERT_EQ(waveOutPrepareHeader(h, &b.Header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    ASSERT_EQ(waveOutWrite(h, &b.Header, sizeof(WAVEHDR)), MMSYSERR_NOERROR);
+    Expect(MM_WOM_DONE, &b.Header);
     ASSERT_EQ(waveOutClose(h), MMSYSERR_NOERROR);
     Expect(MM_WOM_CLOSE);
     EXPECT_EQ(waveOutClose(h), MMSYSERR_INVALHANDLE);
