@@ -4,7 +4,6 @@
 
 #include <QComboBox>
 #include <QKeyEvent>
-#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -205,35 +204,6 @@ TEST_F(WaveDevDialog, BufferCountStaysWithinTwoToEight) {
     f.BitBtn1->click();
   });
   EXPECT_EQ(NumBuffers, 8);
-}
-
-TEST_F(WaveDevDialog, LayoutFollowsTheDesign) {
-  UseDevices({"In"}, {"Out"});
-  const char* captions[6] = {"Wave Record",        "Stereo Dipole Out",  "Surround Out (1-2)",
-                             "Surround Out (3-4)", "Surround Out (5-6)", "Surround Out (7-8)"};
-  QComboBox* boxes[6] = {form.ComboBoxIn,     form.ComboBoxOut[0], form.ComboBoxOut[1],
-                         form.ComboBoxOut[2], form.ComboBoxOut[3], form.ComboBoxOut[4]};
-  const char* names[6] = {"ComboBoxIn", "ComboBoxOut0", "ComboBoxOut1", "ComboBoxOut2", "ComboBoxOut3", "ComboBoxOut4"};
-  for (int row = 0; row < 6; ++row) {
-    EXPECT_EQ(form.DeviceLabel[row]->text(), captions[row]);
-    EXPECT_EQ(boxes[row]->objectName(), names[row]);
-    EXPECT_TRUE(boxes[row]->isEditable());
-    EXPECT_LT(form.DeviceLabel[row]->geometry().right(), boxes[row]->geometry().left());
-    EXPECT_EQ(boxes[row]->y() - boxes[0]->y(), 40 * row);
-    EXPECT_LE(boxes[row]->geometry().right(), 373);
-  }
-  const QRect open = form.RadioGroupOpen->geometry();
-  const QRect start = form.RadioGroupStart->geometry();
-  const QRect buffers = form.GroupBoxBuf->geometry();
-  EXPECT_GT(open.top(), boxes[5]->geometry().bottom());
-  EXPECT_LT(open.right(), start.left());
-  EXPECT_LT(start.right(), buffers.left());
-  EXPECT_EQ(form.RadioGroupOpen->title(), "Open Order");
-  EXPECT_EQ(form.RadioGroupStart->title(), "Start Order");
-  EXPECT_EQ(form.GroupBoxBuf->title(), "Buffers");
-  EXPECT_LT(form.BitBtn1->geometry().bottom(), form.BitBtn2->geometry().top());
-  EXPECT_GT(form.BitBtn1->x(), buffers.right());
-  EXPECT_LE(form.BitBtn2->geometry().bottom(), 350);
 }
 
 }  // namespace
