@@ -106,6 +106,11 @@ void ReleaseBank() {
   FiltersLoaded = false;
 }
 
+// The reader's own texts keep their exact wording on the first line; the file follows.
+bool IsReaderText(const std::string& problem) {
+  return problem.rfind("Corrupt WAV file", 0) == 0 || problem.rfind("WAV Type ", 0) == 0;
+}
+
 bool FailLoad(const std::string& text) {
   ShowMessage(MessageKind::Plain, text);
   ReleaseBank();
@@ -144,15 +149,14 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
     }
     FileHeader h;
     const std::string problem = ReadBankHeader(path, h);
-    if (!problem.empty()) return FailLoad(path + ": " + problem);
+    if (!problem.empty()) return FailLoad(IsReaderText(problem) ? problem + "\n" + path : path + ": " + problem);
     if (number == 1) {
       rate = h.Fmt.SamplesPerSec;
       bankType = h.Type;
     } else {
       if (h.Fmt.SamplesPerSec != rate) {
-        return FailLoad(path + ": Sampling Frequency must be the same for each filter (" +
-                        std::to_string(h.Fmt.SamplesPerSec) + " Hz, file 1 has " +
-                        std::to_string(rate) + " Hz)");
+        return FailLoad("Sampling Frequency must be the same for each filter\n" + path + ": " +
+                        std::to_string(h.Fmt.SamplesPerSec) + " Hz, file 1 has " + std::to_string(rate) + " Hz");
       }
       if (h.Type != bankType) bankType = MixedSampleType;
     }

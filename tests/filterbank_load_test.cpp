@@ -175,8 +175,8 @@ TEST_F(BankLoadTest, FrequencyMismatchLeavesNoBank) {
   labelCalls = 0;
   EXPECT_FALSE(Load("mix1.wav"));
   ASSERT_EQ(messages.size(), 1u);
-  EXPECT_EQ(messages[0].rfind(dir / "mix3.wav: Sampling Frequency must be the same for each filter", 0), 0u)
-      << messages[0];
+  EXPECT_EQ(messages[0], "Sampling Frequency must be the same for each filter\n" + dir / "mix3.wav" +
+                             ": 48000 Hz, file 1 has 44100 Hz");
   EXPECT_TRUE(NoBank());
   EXPECT_EQ(fileName, "mix");
   EXPECT_EQ(labelCalls, 0);
@@ -279,7 +279,9 @@ TEST_F(BankLoadTest, BadFilesEndTheLoadWithOneMessageNamingThem) {
     ASSERT_TRUE(testing::WriteBytes(dir / (c.name + "1.wav"), FilterWav({1}, {1})));
     ASSERT_TRUE(testing::WriteBytes(dir / (c.name + "2.wav"), c.second));
     EXPECT_FALSE(Load(c.name + "1.wav"));
-    EXPECT_EQ(messages, std::vector<std::string>{dir / (c.name + "2.wav: ") + c.expected});
+    const bool readerText = c.expected.rfind("Corrupt", 0) == 0 || c.expected.rfind("WAV Type", 0) == 0;
+    EXPECT_EQ(messages, std::vector<std::string>{readerText ? c.expected + "\n" + dir / (c.name + "2.wav")
+                                                            : dir / (c.name + "2.wav: ") + c.expected});
     EXPECT_TRUE(NoBank());
     if (!statuses.empty()) {  // problems found in the sample pass
       EXPECT_EQ(statuses, (std::vector<std::string>{"Loading Filters ...", "Stopped"}));
