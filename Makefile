@@ -1,8 +1,9 @@
 # Convenience front end: `make run` builds and starts the program, `make test` builds and runs the tests.
 BUILD ?= build
 JOBS ?= 2
+CTEST = QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
-.PHONY: all bootstrap configure build test run bench clean
+.PHONY: all bootstrap configure build test run test-asan test-tsan ci clean
 
 all: build
 
@@ -16,10 +17,30 @@ build: configure
 	cmake --build $(BUILD) -j$(JOBS)
 
 test: build
-	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
+	cd $(BUILD) && $(CTEST)
 
 run: build
 	$(BUILD)/app/tessival
 
+# The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan: bootstrap
+	@test -f build-asan/CMakeCache.txt || cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSIVAL_SANITIZE=address
+	cmake --build build-asan -j$(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
+
+# The tests where driver threads meet the main thread, under ThreadSanitizer.
+TSAN_TESTS = $(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp)))
+test-tsan: bootstrap
+	@test -f build-tsan/CMakeCache.txt || cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTESSIVAL_SANITIZE=thread
+	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
+	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/scripts/tsan.supp \
+	  $(CTEST) -R '^($(subst $() ,|,$(TSAN_TESTS)))$$'
+
+# What CI runs: the README's test command, then the sanitizer runs.
+ci: test test-asan test-tsan
+
 clean:
-	rm -rf $(BUILD)
+	rm -rf $(BUILD) build-asan build-tsan
