@@ -1,7 +1,9 @@
 #include "ui/Splash.h"
 
 #include <QGuiApplication>
+#include <QCloseEvent>
 #include <QImage>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
@@ -121,7 +123,22 @@ void TSplashForm::Timer1Timer() {
   }
 }
 
-void TSplashForm::reject() {}
+void TSplashForm::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && event->modifiers() == Qt::NoModifier) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void TSplashForm::closeEvent(QCloseEvent* event) {
+  // A window manager's close (Alt+F4) is the user's; the box has no close box for it.
+  if (event->spontaneous()) {
+    event->ignore();
+    return;
+  }
+  QDialog::closeEvent(event);
+}
 
 void TSplashForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);

@@ -28,11 +28,11 @@ class TSplashForm : public QDialog {
   QPushButton* BitBtn1;  // OK
   QTimer* Timer1;        // one tick, 2000 ms after creation
 
- public slots:
-  // The box has no close box and Escape does nothing: only OK or the timer close it.
-  void reject() override;
-
  protected:
+  // No close box and Escape does nothing: the user closes the box with OK, or the
+  // timer does. Code may still close it (accept, reject, close).
+  void keyPressEvent(QKeyEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
 
  private:
