@@ -47,13 +47,33 @@ struct Endpoint {
   std::string ProductName;  // first line of its description
 };
 
-// A prepared header; for playback it also holds the copy taken at write time.
+struct AlsaBlock;
+
+// One queue entry: a capture header to fill, or the copy of a written playback buffer.
+struct AlsaSlot {
+  AlsaBlock* Owner = nullptr;
+  std::vector<uint8_t> Data;  // playback: the bytes as written
+  uint32_t Frames = 0;        // whole frames of the buffer
+};
+
+// A prepared header.
 struct AlsaBlock {
   WAVEHDR* Header = nullptr;
-  std::vector<uint8_t> Copy;
-  uint32_t Frames = 0;              // whole frames of the queued buffer
-  std::atomic<bool> Queued{false};  // cleared by the I/O thread, last, when it lets go
+  AlsaSlot Own;                    // capture: its queue entry (filled in place, queued once)
+  std::atomic<uint32_t> Queued{0};  // its entries in the queue; the I/O thread lowers it last
 };
+
+// Header flags are set by the main thread at a write and by the I/O thread when it lets
+// go of a copy; with several copies of one header in flight both may touch them.
+void SetFlags(WAVEHDR* header, uint32_t set, uint32_t clear) {
+  std::atomic_ref<uint32_t> flags(header->dwFlags);
+  flags.fetch_and(~clear, std::memory_order_relaxed);
+  flags.fetch_or(set, std::memory_order_relaxed);
+}
+
+double MonotonicSeconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 struct AlsaDevice {
   WaveDeviceHandle* Handle = nullptr;
@@ -64,14 +84,30 @@ struct AlsaDevice {
   snd_pcm_t* Pcm = nullptr;
   snd_pcm_uframes_t Chunk = 256;  // frames per transfer (the period)
   bool CanPause = false;
+  std::vector<uint8_t> Silence;   // one period of zeros
 
   std::vector<std::unique_ptr<AlsaBlock>> Blocks;  // main thread only
 
   // Queued buffers: the main thread appends at Head, the I/O thread takes from Tail.
   // No lock: queueing runs in every block's notification handler.
-  std::unique_ptr<AlsaBlock*[]> Ring{new AlsaBlock*[RingSize]};
+  std::unique_ptr<AlsaSlot*[]> Ring{new AlsaSlot*[RingSize]};
   std::atomic<uint32_t> Head{0};
   std::atomic<uint32_t> Tail{0};
+
+  // Playback copies: made at prepare (main thread), handed back by the I/O thread
+  // through Returned once played, taken again from Free by the main thread.
+  std::vector<std::unique_ptr<AlsaSlot>> Slots;  // main thread only
+  std::vector<AlsaSlot*> Free;                   // main thread only
+  std::unique_ptr<AlsaSlot*[]> Returned{new AlsaSlot*[RingSize]};
+  std::atomic<uint32_t> ReturnedHead{0};  // I/O thread appends
+  std::atomic<uint32_t> ReturnedTail{0};  // main thread takes
+
+  // Figures (Stats): counts of the main thread, and of the I/O thread.
+  uint64_t SkippedBlocks = 0;
+  uint32_t MaxQueued = 0;
+  std::atomic<uint64_t> UnderrunEvents{0};
+  std::atomic<uint64_t> UnderrunFrames{0};
+  std::atomic<double> Rate{0};  // frames per second against the monotonic clock
 
   std::atomic<uint32_t> Wake{0};       // bumped on every change the I/O thread must see
   std::atomic<bool> Running{false};    // capture started, or output not paused
@@ -147,6 +183,7 @@ class AlsaDriver final : public WaveDriver {
       snd_pcm_close(d->Pcm);
       return result;
     }
+    d->Silence.assign(d->Chunk * format.nBlockAlign, 0);
     AlsaDevice* device = d.release();
     handle->DriverData = device;
     open_.push_back(device);
@@ -167,16 +204,24 @@ class AlsaDriver final : public WaveDriver {
     }
     AlsaBlock* b = FindBlock(*d, header);
     if (b == nullptr) {
-      if (d->Blocks.size() >= RingSize) return MMSYSERR_NOMEM;
+      if (d->Blocks.size() + 2 >= RingSize) return MMSYSERR_NOMEM;
       d->Blocks.push_back(std::make_unique<AlsaBlock>());
       b = d->Blocks.back().get();
       b->Header = header;
+      b->Own.Owner = b;
     }
-    // The copy is made here so that writing never allocates.
-    if (d->Kind == WaveKind::Out && !b->Queued.load(std::memory_order_acquire)) {
-      b->Copy.resize(header->dwBufferLength);
+    if (d->Kind == WaveKind::Out) {
+      // Copies for a full queue are made here, so that writing does not allocate.
+      while (d->Slots.size() < d->Blocks.size() + 2) {
+        d->Slots.push_back(std::make_unique<AlsaSlot>());
+        d->Free.reserve(d->Slots.size());
+        d->Free.push_back(d->Slots.back().get());
+      }
+      for (AlsaSlot* s : d->Free) {
+        if (s->Data.size() < header->dwBufferLength) s->Data.resize(header->dwBufferLength);
+      }
     }
-    header->dwFlags |= WHDR_PREPARED;
+    SetFlags(header, WHDR_PREPARED, 0);
     return MMSYSERR_NOERROR;
   }
 
@@ -186,7 +231,7 @@ class AlsaDriver final : public WaveDriver {
     if (header == nullptr || headerSize < MinWaveHeaderSize) return MMSYSERR_INVALPARAM;
     AlsaBlock* b = FindBlock(*d, header);
     if (b != nullptr) {
-      if (b->Queued.load(std::memory_order_acquire)) return WAVERR_STILLPLAYING;
+      if (b->Queued.load(std::memory_order_acquire) > 0) return WAVERR_STILLPLAYING;
       std::erase_if(d->Blocks, [b](const std::unique_ptr<AlsaBlock>& p) { return p.get() == b; });
     }
     header->dwFlags &= ~WHDR_PREPARED;
@@ -198,22 +243,40 @@ class AlsaDriver final : public WaveDriver {
     if (d == nullptr) return MMSYSERR_INVALHANDLE;
     if (header == nullptr || headerSize < MinWaveHeaderSize) return MMSYSERR_INVALPARAM;
     AlsaBlock* b = FindBlock(*d, header);
-    if (b == nullptr || (header->dwFlags & WHDR_PREPARED) == 0) return WAVERR_UNPREPARED;
-    if (b->Queued.load(std::memory_order_acquire)) return WAVERR_STILLPLAYING;
-    const uint32_t head = d->Head.load(std::memory_order_relaxed);
-    if (head - d->Tail.load(std::memory_order_acquire) >= RingSize) return MMSYSERR_NOMEM;
-    b->Frames = header->dwBufferLength / d->Format.nBlockAlign;
-    if (d->Kind == WaveKind::Out) {
-      const size_t bytes = static_cast<size_t>(b->Frames) * d->Format.nBlockAlign;
-      if (b->Copy.size() < bytes) b->Copy.resize(bytes);  // only if the header grew since prepare
-      std::memcpy(b->Copy.data(), header->lpData, bytes);
-    } else {
-      header->dwBytesRecorded = 0;
+    if (b == nullptr || (std::atomic_ref<uint32_t>(header->dwFlags).load(std::memory_order_relaxed) &
+                         WHDR_PREPARED) == 0) {
+      return WAVERR_UNPREPARED;
     }
-    header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-    b->Queued.store(true, std::memory_order_relaxed);
-    d->Ring[head % RingSize] = b;
+    const uint32_t head = d->Head.load(std::memory_order_relaxed);
+    const uint32_t queued = head - d->Tail.load(std::memory_order_acquire);
+    const uint32_t frames = header->dwBufferLength / d->Format.nBlockAlign;
+    AlsaSlot* s = &b->Own;
+    if (d->Kind == WaveKind::In) {
+      // Filled in place: one entry per header.
+      if (b->Queued.load(std::memory_order_acquire) > 0) return WAVERR_STILLPLAYING;
+      if (queued >= RingSize) return MMSYSERR_NOMEM;
+      header->dwBytesRecorded = 0;
+    } else {
+      if (queued >= d->Blocks.size() + 1) {
+        // The device plays slower than it is fed: drop this block to keep latency bounded.
+        ++d->SkippedBlocks;
+        if (b->Queued.load(std::memory_order_acquire) == 0) SetFlags(header, WHDR_DONE, WHDR_INQUEUE);
+        Post(*d, MM_WOM_DONE, header);
+        return MMSYSERR_NOERROR;
+      }
+      s = TakeSlot(*d);
+      if (s == nullptr) return MMSYSERR_NOMEM;  // cannot happen while the queue is bounded
+      const size_t bytes = static_cast<size_t>(frames) * d->Format.nBlockAlign;
+      if (s->Data.size() < bytes) s->Data.resize(bytes);  // only if the header grew since prepare
+      std::memcpy(s->Data.data(), header->lpData, bytes);
+      s->Owner = b;
+    }
+    s->Frames = frames;
+    SetFlags(header, WHDR_INQUEUE, WHDR_DONE);
+    b->Queued.fetch_add(1, std::memory_order_relaxed);
+    d->Ring[head % RingSize] = s;
     d->Head.store(head + 1, std::memory_order_release);
+    d->MaxQueued = std::max(d->MaxQueued, queued + 1);
     d->Nudge();
     return MMSYSERR_NOERROR;
   }
@@ -246,6 +309,17 @@ class AlsaDriver final : public WaveDriver {
     return d != nullptr ? d->Xruns.load(std::memory_order_relaxed) : 0;
   }
 
+  bool Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) override {
+    AlsaDevice* d = DeviceOf(handle);
+    if (d == nullptr) return false;
+    stats->Rate = d->Rate.load(std::memory_order_relaxed);
+    stats->UnderrunEvents = d->UnderrunEvents.load(std::memory_order_relaxed);
+    stats->UnderrunFrames = d->UnderrunFrames.load(std::memory_order_relaxed);
+    stats->SkippedBlocks = d->SkippedBlocks;
+    stats->MaxQueued = d->MaxQueued;
+    return true;
+  }
+
  private:
   const std::vector<Endpoint>& List(WaveKind kind) const {
     return kind == WaveKind::In ? inputs_ : outputs_;
@@ -261,6 +335,19 @@ class AlsaDriver final : public WaveDriver {
       if (b->Header == header) return b.get();
     }
     return nullptr;
+  }
+
+  // A free playback copy: first the ones the I/O thread has handed back.
+  static AlsaSlot* TakeSlot(AlsaDevice& d) {
+    const uint32_t head = d.ReturnedHead.load(std::memory_order_acquire);
+    for (uint32_t tail = d.ReturnedTail.load(std::memory_order_relaxed); tail != head; ++tail) {
+      d.Free.push_back(d.Returned[tail % RingSize]);  // within the capacity Prepare reserved
+    }
+    d.ReturnedTail.store(head, std::memory_order_release);
+    if (d.Free.empty()) return nullptr;
+    AlsaSlot* s = d.Free.back();
+    d.Free.pop_back();
+    return s;
   }
 
   static void Post(AlsaDevice& d, uint32_t msg, WAVEHDR* header) {
@@ -374,29 +461,84 @@ class AlsaDriver final : public WaveDriver {
 
   // --- I/O thread ---
 
-  static AlsaBlock* Front(AlsaDevice& d) {
+  // What the I/O thread keeps between passes of its loop.
+  struct IoState {
+    uint32_t Offset = 0;   // frames done of the front buffer
+    uint64_t Pad = 0;      // playback: silence still owed before the front buffer
+    bool HwPaused = false;
+    uint64_t Moved = 0;    // frames moved since open, silence and xrun gaps included
+    bool Window = false;   // a rate measurement has begun at WindowTime, WindowPos
+    double WindowTime = 0;
+    double WindowPos = 0;
+  };
+
+  static AlsaSlot* Front(AlsaDevice& d) {
     const uint32_t tail = d.Tail.load(std::memory_order_relaxed);
     if (tail == d.Head.load(std::memory_order_acquire)) return nullptr;
     return d.Ring[tail % RingSize];
   }
 
-  // Lets go of the front buffer: header fields first, then the queue, then the flag
-  // the main thread checks, then the message.
+  static uint32_t QueuedCount(AlsaDevice& d) {
+    return d.Head.load(std::memory_order_acquire) - d.Tail.load(std::memory_order_relaxed);
+  }
+
+  // Lets go of the front entry: header fields first, the copy back to the main thread,
+  // then the queue, then the count the main thread checks, then the message.
   static void Complete(AlsaDevice& d, uint32_t frames) {
-    AlsaBlock* b = Front(d);
+    AlsaSlot* s = Front(d);
+    AlsaBlock* b = s->Owner;
     WAVEHDR* header = b->Header;
     if (d.Kind == WaveKind::In) header->dwBytesRecorded = frames * d.Format.nBlockAlign;
-    header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    // The last copy out marks the header done (a write racing with this may leave the
+    // flag early; the counts, not the flags, decide what may be reused).
+    if (b->Queued.load(std::memory_order_relaxed) == 1) SetFlags(header, WHDR_DONE, WHDR_INQUEUE);
+    if (s != &b->Own) {
+      const uint32_t r = d.ReturnedHead.load(std::memory_order_relaxed);
+      d.Returned[r % RingSize] = s;
+      d.ReturnedHead.store(r + 1, std::memory_order_release);
+    }
     d.Tail.store(d.Tail.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    b->Queued.store(false, std::memory_order_release);
+    b->Queued.fetch_sub(1, std::memory_order_release);
     Post(d, d.Kind == WaveKind::In ? MM_WIM_DATA : MM_WOM_DONE, header);
   }
 
-  static void ReturnAll(AlsaDevice& d, uint32_t& offset) {
+  static void ReturnAll(AlsaDevice& d, IoState& io) {
     while (Front(d) != nullptr) {
-      Complete(d, offset);
-      offset = 0;
+      Complete(d, io.Offset);
+      io.Offset = 0;
     }
+    io.Pad = 0;
+    io.Window = false;
+  }
+
+  // Frames the device's clock ran since ALSA stopped the stream at an xrun, from the
+  // stream's own timestamps (0 when the plugin gives none).
+  static uint64_t XrunGap(AlsaDevice& d) {
+    snd_pcm_status_t* status = nullptr;
+    snd_pcm_status_alloca(&status);
+    if (snd_pcm_status(d.Pcm, status) < 0) return 0;
+    snd_htimestamp_t now{}, stop{};
+    snd_pcm_status_get_htstamp(status, &now);
+    snd_pcm_status_get_trigger_htstamp(status, &stop);
+    if (stop.tv_sec == 0 && stop.tv_nsec == 0) return 0;
+    const double seconds = static_cast<double>(now.tv_sec - stop.tv_sec) +
+                           static_cast<double>(now.tv_nsec - stop.tv_nsec) * 1e-9;
+    if (seconds <= 0 || seconds > 3600) return 0;
+    return static_cast<uint64_t>(seconds * d.Format.nSamplesPerSec);
+  }
+
+  // A playback xrun: ALSA's buffer ran empty. When nothing but the buffer that just
+  // came is queued, the device ran dry because it plays faster than it is fed: it owes
+  // one block of silence before that buffer, so that it does not run dry again at once.
+  static void OnPlaybackXrun(AlsaDevice& d, IoState& io, const AlsaSlot& front) {
+    uint64_t silent = XrunGap(d);
+    io.Moved += silent;
+    if (io.Offset == 0 && io.Pad == 0 && QueuedCount(d) == 1) {
+      io.Pad = front.Frames;
+      silent += io.Pad;
+    }
+    d.UnderrunEvents.fetch_add(1, std::memory_order_relaxed);
+    d.UnderrunFrames.fetch_add(silent, std::memory_order_relaxed);
   }
 
   static void Recover(AlsaDevice& d, int err) {
@@ -408,23 +550,40 @@ class AlsaDriver final : public WaveDriver {
     }
   }
 
+  // The device's position (frames it has really played or captured) against the
+  // monotonic clock, from the first running transfer on.
+  static void Measure(AlsaDevice& d, IoState& io) {
+    if (snd_pcm_state(d.Pcm) != SND_PCM_STATE_RUNNING) return;
+    snd_pcm_sframes_t delay = 0;
+    if (snd_pcm_delay(d.Pcm, &delay) < 0) return;
+    const double now = MonotonicSeconds();
+    const double moved = static_cast<double>(io.Moved);
+    const double pos = d.Kind == WaveKind::Out ? moved - static_cast<double>(delay) : moved + static_cast<double>(delay);
+    if (!io.Window) {
+      io.Window = true;
+      io.WindowTime = now;
+      io.WindowPos = pos;
+    } else if (now - io.WindowTime >= 1.0) {
+      d.Rate.store((pos - io.WindowPos) / (now - io.WindowTime), std::memory_order_relaxed);
+    }
+  }
+
   static void IoLoop(AlsaDevice& d) {
     RequestRealTimeScheduling(IoThreadRealTimePriority);
     const uint32_t align = d.Format.nBlockAlign;
-    uint32_t offset = 0;  // frames done of the front buffer
-    bool hwPaused = false;
+    IoState io;
     for (;;) {
       const uint32_t seen = d.Wake.load(std::memory_order_acquire);
       if (d.Quit.load(std::memory_order_acquire)) {
-        ReturnAll(d, offset);
+        ReturnAll(d, io);
         snd_pcm_drop(d.Pcm);
         return;
       }
       if (d.ResetPending.load(std::memory_order_acquire)) {
-        ReturnAll(d, offset);
+        ReturnAll(d, io);
         snd_pcm_drop(d.Pcm);
         snd_pcm_prepare(d.Pcm);
-        hwPaused = false;
+        io.HwPaused = false;
         if (d.Kind == WaveKind::In) d.Running.store(false, std::memory_order_release);
         {
           std::lock_guard lock(d.CommandMutex);
@@ -442,50 +601,65 @@ class AlsaDriver final : public WaveDriver {
             snd_pcm_drop(d.Pcm);
             snd_pcm_prepare(d.Pcm);
           } else {
-            hwPaused = true;
+            io.HwPaused = true;
           }
-        } else if (running && hwPaused) {
+          io.Window = false;
+        } else if (running && io.HwPaused) {
           if (snd_pcm_pause(d.Pcm, 0) < 0) {
             snd_pcm_drop(d.Pcm);
             snd_pcm_prepare(d.Pcm);
           }
-          hwPaused = false;
+          io.HwPaused = false;
         }
       } else if (running && state == SND_PCM_STATE_PREPARED) {
         const int err = snd_pcm_start(d.Pcm);
         if (err < 0) Debug("start", d.Name, err);
       }
-      AlsaBlock* b = Front(d);
-      if (!running || b == nullptr) {
+      AlsaSlot* s = Front(d);
+      if (!running || s == nullptr) {
         d.Wake.wait(seen, std::memory_order_acquire);
         continue;
       }
-      if (offset >= b->Frames) {
-        Complete(d, b->Frames);
-        offset = 0;
+      if (io.Offset >= s->Frames && io.Pad == 0) {
+        Complete(d, s->Frames);
+        io.Offset = 0;
         continue;
       }
-      const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(d.Chunk, b->Frames - offset);
       snd_pcm_sframes_t got;
       if (d.Kind == WaveKind::In) {
-        uint8_t* p = b->Header->lpData + static_cast<size_t>(offset) * align;
+        const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(d.Chunk, s->Frames - io.Offset);
+        uint8_t* p = s->Owner->Header->lpData + static_cast<size_t>(io.Offset) * align;
         std::memset(p, 0, want * align);
         got = snd_pcm_readi(d.Pcm, p, want);
+      } else if (io.Pad > 0) {
+        got = snd_pcm_writei(d.Pcm, d.Silence.data(), std::min<snd_pcm_uframes_t>(d.Chunk, io.Pad));
       } else {
-        got = snd_pcm_writei(d.Pcm, b->Copy.data() + static_cast<size_t>(offset) * align, want);
+        const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(d.Chunk, s->Frames - io.Offset);
+        got = snd_pcm_writei(d.Pcm, s->Data.data() + static_cast<size_t>(io.Offset) * align, want);
       }
       if (got == -EAGAIN) {
         snd_pcm_wait(d.Pcm, WaitMilliseconds);
         continue;
       }
       if (got < 0) {
+        if (got == -EPIPE && d.Kind == WaveKind::Out) {
+          OnPlaybackXrun(d, io, *s);
+        } else if (got == -EPIPE) {
+          io.Moved += XrunGap(d);  // frames the capture clock ran while nothing was read
+        }
         Recover(d, static_cast<int>(got));
         continue;
       }
-      offset += static_cast<uint32_t>(got);
-      if (offset == b->Frames) {
-        Complete(d, b->Frames);
-        offset = 0;
+      io.Moved += static_cast<uint64_t>(got);
+      Measure(d, io);
+      if (d.Kind == WaveKind::Out && io.Pad > 0) {
+        io.Pad -= std::min<uint64_t>(io.Pad, static_cast<uint64_t>(got));
+        continue;
+      }
+      io.Offset += static_cast<uint32_t>(got);
+      if (io.Offset == s->Frames) {
+        Complete(d, s->Frames);
+        io.Offset = 0;
       }
     }
   }

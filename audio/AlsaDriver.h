@@ -12,8 +12,13 @@
 // buffers in period-sized pieces; the PCM is non-blocking and the thread waits for it
 // with a short timeout, so reset and close are answered promptly even by a stalled
 // device. Capture buffers are zeroed before they are filled (ALSA's null device leaves
-// them untouched). Playback buffers are copied when written. Xruns are recovered and
-// counted. A played buffer is returned once ALSA has taken all of it.
+// them untouched). Playback buffers are copied when written, into copies made at
+// prepare time, and the playback queue is bounded as WaveDriver.h describes. Xruns are
+// recovered and counted; a playback xrun is the device running dry: the gap (from the
+// stream's timestamps) and, when nothing else was queued, one block of silence written
+// before the next buffer count as its underrun frames. A played buffer is returned once
+// ALSA has taken all of it. Each device's rate is measured from its position (frames
+// moved less or plus ALSA's delay) against the monotonic clock.
 //
 // Setting TESSIVAL_AUDIO_DEBUG=1 prints ALSA's error texts to stderr.
 #include <memory>

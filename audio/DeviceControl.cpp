@@ -5,6 +5,7 @@
 #include "audio/BufferCycle.h"
 #include "audio/MmErrMsg.h"
 #include "audio/Priority.h"
+#include "audio/WaveDriver.h"
 #include "engine/Engine.h"
 #include "engine/Report.h"
 #include "settings/Settings.h"
@@ -116,6 +117,7 @@ void OpenDevices() {
 void StopButtonClick() {
   if (!Running) return;
   Stopping = true;
+  PrintWaveDeviceStats(WaveInHandle, WaveOutHandles, LastOutDevice + 1);  // TESSIVAL_DEBUG=1 only
   for (int32_t d = 0; d <= LastOutDevice; ++d) waveOutReset(WaveOutHandles[d]);
   waveInReset(WaveInHandle);
   for (int32_t d = 0; d <= LastOutDevice; ++d) waveOutClose(WaveOutHandles[d]);

@@ -46,12 +46,17 @@ void StoreSample(uint8_t* p, int32_t value, int bits) {
 
 }  // namespace
 
-// A prepared header and, for playback, the copy taken when it is written.
+// A prepared header.
 struct SimDriver::Block {
   WAVEHDR* Header = nullptr;
-  std::vector<uint8_t> Copy;
-  uint32_t Frames = 0;  // whole frames of the queued buffer
-  bool Queued = false;
+  uint32_t Queued = 0;  // its entries in the device's queue (capture: at most 1)
+};
+
+// One queue entry: a capture header to fill, or the copy of a written playback buffer.
+struct SimDriver::Slot {
+  Block* Owner = nullptr;
+  std::vector<uint8_t> Data;  // playback: the bytes as written
+  uint32_t Frames = 0;        // whole frames of the buffer
 };
 
 struct SimDriver::Device {
@@ -61,8 +66,10 @@ struct SimDriver::Device {
   WAVEFORMATEX Format{};
   WaveNotifyTarget* Target = nullptr;
   bool Running = false;  // capture started, or output not paused
-  std::vector<std::unique_ptr<Block>> Blocks;
-  std::deque<Block*> Queue;
+  std::vector<std::unique_ptr<Block>> Blocks;  // prepared headers
+  std::deque<Slot*> Queue;
+  std::vector<std::unique_ptr<Slot>> Slots;    // every entry ever made, reused
+  std::vector<Slot*> FreeSlots;
   uint32_t OffsetFrames = 0;     // frames done of Queue.front()
   uint64_t SignalFrame = 0;      // capture: next frame index of the signal
   uint64_t ClockFrames = 0;      // stepped time since open
@@ -72,6 +79,19 @@ struct SimDriver::Device {
   size_t Recording = 0;          // output: index into recordings_
   SNDFILE* File = nullptr;       // output: WAV file being written
   uint64_t Xruns = 0;
+
+  // Playback state and figures.
+  bool Started = false;          // has played since its open or last reset
+  bool Dry = false;              // ran dry and plays silence until the next write
+  uint64_t PadFrames = 0;        // silence still owed before the queued buffers
+  uint64_t UnderrunEvents = 0;
+  uint64_t UnderrunFrames = 0;
+  uint64_t SkippedBlocks = 0;
+  uint32_t MaxQueued = 0;
+  // Rate measurement: device frames advanced while running, against the clock.
+  uint64_t RunDeviceFrames = 0;
+  uint64_t RunClockFrames = 0;   // stepped clock
+  double RunSeconds = 0;         // real-time clock
 };
 
 SimDriver::SimDriver(SimConfig config) : config_(std::move(config)), signal_(DefaultSignal) {
@@ -205,7 +225,7 @@ bool SimDriver::SetInputFile(const std::string& path, std::string* error) {
 
 void SimDriver::SetRateOffsetPpm(WaveKind kind, uint32_t deviceId, int32_t ppm) {
   std::lock_guard lock(mutex_);
-  rateOffsets_.push_back({kind, deviceId, ppm});
+  rateOffsets_.push_back({kind, deviceId, std::clamp(ppm, -500000, 500000)});
 }
 
 void SimDriver::Step(uint64_t frames) {
@@ -213,12 +233,17 @@ void SimDriver::Step(uint64_t frames) {
   for (size_t i = 0; i < devices_.size(); ++i) {
     Device& d = *devices_[i];
     d.ClockFrames += frames;
-    // Integer scaling keeps a drifting device deterministic too.
+    // Integer scaling of the whole elapsed time carries the fraction from step to step,
+    // so a drifting device stays deterministic and exact over any number of steps.
     const auto scaled = static_cast<uint64_t>(
         (static_cast<unsigned __int128>(d.ClockFrames) * static_cast<uint64_t>(1000000 + d.Ppm)) /
         1000000u);
     const uint64_t n = scaled - d.AdvancedFrames;
     d.AdvancedFrames = scaled;
+    if (d.Running) {
+      d.RunDeviceFrames += n;
+      d.RunClockFrames += frames;
+    }
     Advance(d, n);
   }
 }
@@ -234,6 +259,18 @@ std::vector<uint8_t> SimDriver::PlayedBytes(uint32_t deviceId) const {
     if (it->DeviceId == deviceId) return it->Bytes;
   }
   return {};
+}
+
+std::vector<uint8_t> SimDriver::TakePlayedBytes(uint32_t deviceId) {
+  std::lock_guard lock(mutex_);
+  std::vector<uint8_t> bytes;
+  for (auto it = recordings_.rbegin(); it != recordings_.rend(); ++it) {
+    if (it->DeviceId == deviceId) {
+      bytes.swap(it->Bytes);
+      break;
+    }
+  }
+  return bytes;
 }
 
 uint64_t SimDriver::DroppedCaptureFrames() const {
@@ -286,6 +323,26 @@ SimDriver::Block* SimDriver::FindBlock(Device& device, const WAVEHDR* header) co
   return nullptr;
 }
 
+SimDriver::Slot* SimDriver::TakeSlot(Device& device) {
+  if (device.FreeSlots.empty()) {
+    device.Slots.push_back(std::make_unique<Slot>());
+    return device.Slots.back().get();
+  }
+  Slot* s = device.FreeSlots.back();
+  device.FreeSlots.pop_back();
+  return s;
+}
+
+// Takes the front entry off the queue and hands its header back.
+void SimDriver::Finish(Device& d, uint32_t msg) {
+  Slot* s = d.Queue.front();
+  d.Queue.pop_front();
+  d.FreeSlots.push_back(s);
+  Block* b = s->Owner;
+  if (--b->Queued == 0) b->Header->dwFlags = (b->Header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+  Post(d, msg, b->Header);
+}
+
 void SimDriver::Post(Device& device, uint32_t msg, WAVEHDR* header) {
   if (device.Target != nullptr) device.Target->PostWaveMessage({msg, device.Handle, header});
 }
@@ -305,13 +362,9 @@ void SimDriver::AdvanceCapture(Device& d, uint64_t frames) {
   const uint32_t width = align / 2;
   for (;;) {
     if (!d.Queue.empty() && d.OffsetFrames == d.Queue.front()->Frames) {
-      Block* b = d.Queue.front();
-      d.Queue.pop_front();
+      d.Queue.front()->Owner->Header->dwBytesRecorded = d.OffsetFrames * align;
       d.OffsetFrames = 0;
-      b->Header->dwBytesRecorded = b->Frames * align;
-      b->Header->dwFlags = (b->Header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      b->Queued = false;
-      Post(d, MM_WIM_DATA, b->Header);
+      Finish(d, MM_WIM_DATA);
       continue;
     }
     if (frames == 0) return;
@@ -321,9 +374,9 @@ void SimDriver::AdvanceCapture(Device& d, uint64_t frames) {
       ++d.Xruns;
       return;
     }
-    Block* b = d.Queue.front();
-    const uint64_t n = std::min<uint64_t>(frames, b->Frames - d.OffsetFrames);
-    uint8_t* p = b->Header->lpData + static_cast<size_t>(d.OffsetFrames) * align;
+    Slot* s = d.Queue.front();
+    const uint64_t n = std::min<uint64_t>(frames, s->Frames - d.OffsetFrames);
+    uint8_t* p = s->Owner->Header->lpData + static_cast<size_t>(d.OffsetFrames) * align;
     for (uint64_t f = 0; f < n; ++f, p += align) {
       StoreSample(p, signal_(d.SignalFrame, 0, bits), bits);
       StoreSample(p + width, signal_(d.SignalFrame, 1, bits), bits);
@@ -339,49 +392,71 @@ void SimDriver::AdvancePlayback(Device& d, uint64_t frames) {
   SimRecording& rec = recordings_[d.Recording];
   for (;;) {
     if (!d.Queue.empty() && d.OffsetFrames == d.Queue.front()->Frames) {
-      Block* b = d.Queue.front();
-      d.Queue.pop_front();
       d.OffsetFrames = 0;
-      b->Header->dwFlags = (b->Header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-      b->Queued = false;
-      Post(d, MM_WOM_DONE, b->Header);
+      Finish(d, MM_WOM_DONE);
       continue;
     }
     if (frames == 0) return;
-    if (d.Queue.empty()) {
-      rec.UnderrunFrames += frames;
-      ++d.Xruns;
-      return;
+    if (d.PadFrames > 0 || (d.Queue.empty() && d.Started)) {
+      // Silence: the dry spell itself, or the block of it owed once a buffer came.
+      uint64_t n = frames;
+      if (d.PadFrames > 0) {
+        n = std::min(n, d.PadFrames);
+        d.PadFrames -= n;
+      } else if (!d.Dry) {
+        d.Dry = true;
+        ++d.UnderrunEvents;
+        ++d.Xruns;
+      }
+      d.UnderrunFrames += n;
+      rec.UnderrunFrames += n;
+      Record(d, rec, nullptr, static_cast<size_t>(n) * align);
+      frames -= n;
+      continue;
     }
-    Block* b = d.Queue.front();
-    const uint64_t n = std::min<uint64_t>(frames, b->Frames - d.OffsetFrames);
-    const uint8_t* p = b->Copy.data() + static_cast<size_t>(d.OffsetFrames) * align;
-    const size_t bytes = static_cast<size_t>(n) * align;
-    if (config_.RecordToMemory) rec.Bytes.insert(rec.Bytes.end(), p, p + bytes);
-    if (d.File != nullptr) sf_write_raw(d.File, p, static_cast<sf_count_t>(bytes));
+    if (d.Queue.empty()) return;  // never started: idle, not an underrun
+    d.Started = true;
+    Slot* s = d.Queue.front();
+    const uint64_t n = std::min<uint64_t>(frames, s->Frames - d.OffsetFrames);
+    Record(d, rec, s->Data.data() + static_cast<size_t>(d.OffsetFrames) * align, static_cast<size_t>(n) * align);
     d.OffsetFrames += static_cast<uint32_t>(n);
     frames -= n;
   }
 }
 
-// Hands every queued buffer back, in queue order.
+// Keeps played bytes (null: silence) in memory and in the output's file.
+void SimDriver::Record(Device& d, SimRecording& rec, const uint8_t* p, size_t bytes) {
+  static const uint8_t zeros[4096] = {};
+  if (p != nullptr) {
+    if (config_.RecordToMemory) rec.Bytes.insert(rec.Bytes.end(), p, p + bytes);
+    if (d.File != nullptr) sf_write_raw(d.File, p, static_cast<sf_count_t>(bytes));
+    return;
+  }
+  if (config_.RecordToMemory) rec.Bytes.resize(rec.Bytes.size() + bytes, 0);
+  for (size_t done = 0; d.File != nullptr && done < bytes;) {
+    const size_t piece = std::min(bytes - done, sizeof(zeros));
+    sf_write_raw(d.File, zeros, static_cast<sf_count_t>(piece));
+    done += piece;
+  }
+}
+
+// Hands every queued buffer back, in queue order; an output is then idle again.
 void SimDriver::ReturnAll(Device& d) {
   const uint32_t align = d.Format.nBlockAlign;
   bool front = true;
   while (!d.Queue.empty()) {
-    Block* b = d.Queue.front();
-    d.Queue.pop_front();
-    b->Header->dwFlags = (b->Header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    b->Queued = false;
     if (d.Kind == WaveKind::In) {
-      b->Header->dwBytesRecorded = front ? d.OffsetFrames * align : 0;
-      Post(d, MM_WIM_DATA, b->Header);
+      d.Queue.front()->Owner->Header->dwBytesRecorded = front ? d.OffsetFrames * align : 0;
+      Finish(d, MM_WIM_DATA);
     } else {
-      Post(d, MM_WOM_DONE, b->Header);
+      Finish(d, MM_WOM_DONE);
     }
     front = false;
   }
   d.OffsetFrames = 0;
+  d.Started = false;
+  d.Dry = false;
+  d.PadFrames = 0;
 }
 
 void SimDriver::PaceLoop() {
@@ -398,6 +473,10 @@ void SimDriver::PaceLoop() {
       d.DueFrames += seconds * d.Format.nSamplesPerSec * (1.0 + d.Ppm * 1e-6);
       const auto n = static_cast<uint64_t>(d.DueFrames);
       d.DueFrames -= static_cast<double>(n);
+      if (d.Running) {
+        d.RunDeviceFrames += n;
+        d.RunSeconds += seconds;
+      }
       Advance(d, n);
     }
   }
@@ -525,7 +604,14 @@ MMRESULT SimDriver::Prepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t 
     b = block.get();
     d->Blocks.push_back(std::move(block));
   }
-  if (!b->Queued && d->Kind == WaveKind::Out) b->Copy.resize(header->dwBufferLength);
+  // Enough entries for a full queue, sized now so that writing does not allocate.
+  while (d->Kind == WaveKind::Out && d->Slots.size() < d->Blocks.size() + 2) {
+    d->Slots.push_back(std::make_unique<Slot>());
+    d->FreeSlots.push_back(d->Slots.back().get());
+  }
+  for (Slot* s : d->FreeSlots) {
+    if (d->Kind == WaveKind::Out && s->Data.size() < header->dwBufferLength) s->Data.resize(header->dwBufferLength);
+  }
   header->dwFlags |= WHDR_PREPARED;
   return Log(function, d->Id, header, MMSYSERR_NOERROR);
 }
@@ -540,7 +626,7 @@ MMRESULT SimDriver::Unprepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_
   if (header == nullptr || headerSize < MinWaveHeaderSize) return Log(function, d->Id, header, MMSYSERR_INVALPARAM);
   Block* b = FindBlock(*d, header);
   if (b != nullptr) {
-    if (b->Queued) return Log(function, d->Id, header, WAVERR_STILLPLAYING);
+    if (b->Queued > 0) return Log(function, d->Id, header, WAVERR_STILLPLAYING);
     std::erase_if(d->Blocks, [b](const std::unique_ptr<Block>& p) { return p.get() == b; });
   }
   header->dwFlags &= ~WHDR_PREPARED;
@@ -560,19 +646,35 @@ MMRESULT SimDriver::Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t he
   if (b == nullptr || (header->dwFlags & WHDR_PREPARED) == 0) {
     return Log(function, d->Id, header, WAVERR_UNPREPARED);
   }
-  if (b->Queued) return Log(function, d->Id, header, WAVERR_STILLPLAYING);
-  b->Frames = header->dwBufferLength / d->Format.nBlockAlign;
+  const uint32_t frames = header->dwBufferLength / d->Format.nBlockAlign;
+  if (d->Kind == WaveKind::In) {
+    // Filled in place: one entry per header.
+    if (b->Queued > 0) return Log(function, d->Id, header, WAVERR_STILLPLAYING);
+    header->dwBytesRecorded = 0;
+  } else if (d->Queue.size() >= d->Blocks.size() + 1) {
+    // The device plays slower than it is fed: drop this block to keep latency bounded.
+    ++d->SkippedBlocks;
+    if (b->Queued == 0) header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
+    Post(*d, MM_WOM_DONE, header);
+    return Log(function, d->Id, header, MMSYSERR_NOERROR);
+  }
+  Slot* s = TakeSlot(*d);
+  s->Owner = b;
+  s->Frames = frames;
   if (d->Kind == WaveKind::Out) {
     // The program may rewrite its buffer as soon as this returns.
-    const size_t bytes = static_cast<size_t>(b->Frames) * d->Format.nBlockAlign;
-    if (b->Copy.size() < bytes) b->Copy.resize(bytes);
-    std::memcpy(b->Copy.data(), header->lpData, bytes);
-  } else {
-    header->dwBytesRecorded = 0;
+    const size_t bytes = static_cast<size_t>(frames) * d->Format.nBlockAlign;
+    if (s->Data.size() < bytes) s->Data.resize(bytes);
+    std::memcpy(s->Data.data(), header->lpData, bytes);
+    if (d->Dry) {
+      d->Dry = false;
+      d->PadFrames = frames;
+    }
   }
   header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-  b->Queued = true;
-  d->Queue.push_back(b);
+  ++b->Queued;
+  d->Queue.push_back(s);
+  d->MaxQueued = std::max(d->MaxQueued, static_cast<uint32_t>(d->Queue.size()));
   return Log(function, d->Id, header, MMSYSERR_NOERROR);
 }
 
@@ -609,6 +711,19 @@ uint64_t SimDriver::XrunCount(WaveDeviceHandle* handle) {
   std::lock_guard lock(mutex_);
   Device* d = DeviceOf(handle);
   return d != nullptr ? d->Xruns : 0;
+}
+
+bool SimDriver::Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) {
+  std::lock_guard lock(mutex_);
+  Device* d = DeviceOf(handle);
+  if (d == nullptr) return false;
+  const double seconds = d->RunSeconds + static_cast<double>(d->RunClockFrames) / d->Format.nSamplesPerSec;
+  stats->Rate = seconds > 0 ? static_cast<double>(d->RunDeviceFrames) / seconds : 0;
+  stats->UnderrunEvents = d->UnderrunEvents;
+  stats->UnderrunFrames = d->UnderrunFrames;
+  stats->SkippedBlocks = d->SkippedBlocks;
+  stats->MaxQueued = d->MaxQueued;
+  return true;
 }
 
 void SimDriver::NoteEvent(const char* event) {

@@ -13,8 +13,11 @@
 //   device; then posts MM_WIM_OPEN / MM_WOM_OPEN. An output plays what is written at
 //   once unless paused; a capture device captures only after waveInStart.
 // - prepare sets WHDR_PREPARED; add/write of a header that is not prepared on this
-//   device gives WAVERR_UNPREPARED, of one still queued WAVERR_STILLPLAYING (so does
-//   unprepare of a queued header). A written playback buffer is copied at once.
+//   device gives WAVERR_UNPREPARED, add of a capture header still queued
+//   WAVERR_STILLPLAYING (so does unprepare of a header with anything queued). A written
+//   playback buffer is copied at once, so a header may be written again while an
+//   earlier copy of it is queued; the playback queue is bounded and a device that runs
+//   dry plays silence, as WaveDriver.h describes for every driver.
 // - a filled capture buffer comes back as MM_WIM_DATA with dwBytesRecorded set and
 //   WHDR_DONE, in queue order; a played buffer as MM_WOM_DONE.
 // - reset returns every queued buffer at once (capture ones with the bytes recorded so
@@ -27,10 +30,17 @@
 // playing output consumes its queued buffers; each completed buffer is posted at once.
 // Devices are advanced one after another in the order they were opened, so a stepped
 // run is fully deterministic. A capture device with nothing queued drops the frames
-// (they still advance the signal); an output with nothing queued underruns (counted,
-// nothing recorded). Step one block, or less, at a time and pump the notifications in
-// between, as a real-time program would answer. RealTime (for the interactive program):
-// a background thread paces the same advance by the devices' sample rates.
+// (they still advance the signal). An output that has played and finds nothing queued
+// runs dry: it plays (and records) silence until the next write, then one block more
+// (WaveDriver.h); an output that has not played since its open or reset is idle.
+// Step one block, or less, at a time and pump the notifications in between, as a
+// real-time program would answer. RealTime (for the interactive program): a background
+// thread paces the same advance by the devices' sample rates.
+//
+// Rate offsets: a device with an offset of p ppm advances by elapsed * (1e6 + p) / 1e6
+// frames, computed on the whole elapsed time so the fraction is never lost. Stats()
+// reports the rate it ran at against the clock, the underrun and skip counts and the
+// longest queue.
 //
 // Capture signal: sample values as the device stores them (16-bit or 32-bit signed,
 // left channel 0). The frame index counts from 0 at the device's open and advances
@@ -40,8 +50,8 @@
 // top 16 bits of each 32-bit sample are taken).
 //
 // Playback recording: every output open is one recording, numbered from 0 in open
-// order on this driver, holding all bytes played in order (to memory, and to a WAV file
-// per open in SimConfig::RecordFolder when set).
+// order on this driver, holding all bytes played in order, silence included (to memory,
+// and to a WAV file per open in SimConfig::RecordFolder when set).
 //
 // Thread safety: every member may be called from any thread (one mutex); notifications
 // are posted with it held, so a target must only queue them.
@@ -92,7 +102,7 @@ struct SimRecording {
   uint32_t DeviceId = 0;
   WAVEFORMATEX Format{};
   std::vector<uint8_t> Bytes;   // everything played, in order
-  uint64_t UnderrunFrames = 0;  // frames the output wanted while nothing was queued
+  uint64_t UnderrunFrames = 0;  // silent frames played after running dry
   bool Closed = false;
 };
 
@@ -125,8 +135,8 @@ class SimDriver : public WaveDriver {
   // A WAV file, looped. False (and a message naming the file in *error) if unreadable.
   bool SetInputFile(const std::string& path, std::string* error);
 
-  // Makes device deviceId of kind run fast (ppm > 0) or slow by ppm parts per million,
-  // for devices opened from now on.
+  // Makes device deviceId (or every device, SimAnyDevice) of kind run fast (ppm > 0) or
+  // slow by ppm parts per million, for devices opened from now on. Held to +-500000.
   void SetRateOffsetPpm(WaveKind kind, uint32_t deviceId, int32_t ppm);
 
   // Stepped clock: lets frames of time pass on every open device (see above).
@@ -136,6 +146,8 @@ class SimDriver : public WaveDriver {
   std::vector<SimRecording> Recordings() const;
   // Bytes played by the latest open of output deviceId (empty if never opened).
   std::vector<uint8_t> PlayedBytes(uint32_t deviceId) const;
+  // The same, handed over: the recording keeps growing from empty (for long runs).
+  std::vector<uint8_t> TakePlayedBytes(uint32_t deviceId);
   // Capture frames lost because no buffer was queued, over all capture opens.
   uint64_t DroppedCaptureFrames() const;
   // Devices open now, and buffers queued on the open device of handle.
@@ -161,11 +173,13 @@ class SimDriver : public WaveDriver {
   MMRESULT Reset(WaveDeviceHandle* handle) override;
   MMRESULT Close(WaveDeviceHandle* handle) override;
   uint64_t XrunCount(WaveDeviceHandle* handle) override;
+  bool Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) override;
   bool WantsRealTimePriority() const override { return false; }
   void NoteEvent(const char* event) override;
 
  private:
   struct Block;
+  struct Slot;
   struct Device;
   struct Failure {
     WaveKind Kind;
@@ -184,6 +198,9 @@ class SimDriver : public WaveDriver {
   bool TakeFailure(WaveKind kind, uint32_t deviceId, SimOp op, MMRESULT* result);
   Device* DeviceOf(WaveDeviceHandle* handle) const;
   Block* FindBlock(Device& device, const WAVEHDR* header) const;
+  Slot* TakeSlot(Device& device);
+  void Finish(Device& device, uint32_t msg);
+  void Record(Device& device, SimRecording& rec, const uint8_t* bytes, size_t size);
   void Advance(Device& device, uint64_t frames);
   void AdvanceCapture(Device& device, uint64_t frames);
   void AdvancePlayback(Device& device, uint64_t frames);

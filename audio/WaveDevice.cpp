@@ -3,6 +3,7 @@
 #include "audio/WaveDevice.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
@@ -126,6 +127,33 @@ uint64_t WaveDeviceXruns(WaveDeviceHandle* handle) {
   WaveDeviceHandle* h = Known(handle);
   if (h == nullptr || h->Closed) return 0;
   return h->Driver->XrunCount(h);
+}
+
+bool WaveDeviceStatistics(WaveDeviceHandle* handle, WaveDeviceStats* stats) {
+  WaveDeviceHandle* h = Known(handle);
+  if (h == nullptr || h->Closed || stats == nullptr) return false;
+  *stats = WaveDeviceStats{};
+  return h->Driver->Stats(h, stats);
+}
+
+void PrintWaveDeviceStats(WaveDeviceHandle* capture, WaveDeviceHandle* const* playback, int count) {
+  const char* debug = std::getenv("TESSIVAL_DEBUG");
+  if (debug == nullptr || std::strcmp(debug, "1") != 0) return;
+  WaveDeviceStats in;
+  const bool haveIn = WaveDeviceStatistics(capture, &in) && in.Rate > 0;
+  if (haveIn) std::fprintf(stderr, "tessival: capture: %.3f frames/s measured\n", in.Rate);
+  for (int d = 0; d < count; ++d) {
+    WaveDeviceStats out;
+    if (!WaveDeviceStatistics(playback[d], &out)) continue;
+    char ppm[32] = "unknown";
+    if (haveIn && out.Rate > 0) std::snprintf(ppm, sizeof(ppm), "%+.1f ppm", (out.Rate / in.Rate - 1.0) * 1e6);
+    std::fprintf(stderr,
+                 "tessival: output %d: rate %s against capture, %llu underruns (%llu silent frames), "
+                 "%llu blocks skipped, at most %u buffers queued\n",
+                 d, ppm, static_cast<unsigned long long>(out.UnderrunEvents),
+                 static_cast<unsigned long long>(out.UnderrunFrames),
+                 static_cast<unsigned long long>(out.SkippedBlocks), out.MaxQueued);
+  }
 }
 
 MMRESULT CheckWaveFormat(const WAVEFORMATEX& format) {

@@ -6,6 +6,24 @@
 // and so every driver entry point, are called on the main thread only; driver threads
 // talk to the program through WaveNotifyTarget::PostWaveMessage alone.
 //
+// Playback queues and clock drift: every sound card runs on its own clock, so over minutes
+// a playback device consumes a little faster or slower than the capture device delivers.
+// Every driver keeps each playback queue bounded the same way:
+// - a write is copied, so a header may be written again while an earlier copy of it is
+//   still queued (the cycle writes playback buffer k whenever capture buffer k returns,
+//   whatever the device has played);
+// - with P headers prepared on the device, a write that finds P + 1 copies queued is
+//   skipped: it is counted, reported done at once, and the queue keeps the older blocks
+//   (dropping the newest rather than the oldest leaves the device's queue untouched and
+//   costs the same: one block missing and one block less latency);
+// - a playing device that runs dry plays silence until the next buffer arrives, and one
+//   block more of silence before that buffer, so that a fast device gains a block of
+//   slack at once instead of running dry again at every following block. The silence
+//   and the event are counted.
+// So the latency of every playback device stays between about one and P + 1 blocks for
+// as long as it runs, and a drift of e ppm costs one skipped or silent block every
+// 1e6 / e blocks.
+//
 // Handle lifetime: a handle is created by a successful open and stays a valid pointer
 // after its close, so the close notification's handler may still pass it (the calls
 // then answer MMSYSERR_INVALHANDLE without touching anything). The shells of closed
@@ -21,6 +39,16 @@
 namespace tessival {
 
 enum class WaveKind { In, Out };
+
+// What an open device has done since its open: the figures behind drift and load
+// diagnostics. Counts a driver does not keep stay 0.
+struct WaveDeviceStats {
+  double Rate = 0;              // frames per second measured against the driver's clock; 0 until known
+  uint64_t UnderrunEvents = 0;  // output: times it ran dry and played silence
+  uint64_t UnderrunFrames = 0;  // output: silent frames played for those
+  uint64_t SkippedBlocks = 0;   // output: written buffers dropped to keep its queue bounded
+  uint32_t MaxQueued = 0;       // most buffers queued on it at once, just after a write or add
+};
 
 // The program's side of an open device; drivers keep their device state in DriverData.
 struct WaveDeviceHandle {
@@ -53,7 +81,7 @@ class WaveDriver {
   virtual MMRESULT Restart(WaveDeviceHandle* handle) = 0;  // playback begins
   virtual MMRESULT Prepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) = 0;
   virtual MMRESULT Unprepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) = 0;
-  // waveInAddBuffer or waveOutWrite, by the handle's kind.
+  // waveInAddBuffer or waveOutWrite, by the handle's kind (playback: see above).
   virtual MMRESULT Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) = 0;
   // Returns every queued buffer and stops the device.
   virtual MMRESULT Reset(WaveDeviceHandle* handle) = 0;
@@ -63,6 +91,8 @@ class WaveDriver {
 
   // Overruns and underruns recovered on an open device so far.
   virtual uint64_t XrunCount(WaveDeviceHandle*) { return 0; }
+  // The figures of an open device; false when the driver keeps none.
+  virtual bool Stats(WaveDeviceHandle*, WaveDeviceStats*) { return false; }
   // Whether RaisePriorities should really change the scheduling of the process.
   virtual bool WantsRealTimePriority() const { return true; }
   // An event of the program worth seeing next to the device calls (the simulated
@@ -81,6 +111,14 @@ void InstallWaveDriver(std::unique_ptr<WaveDriver> driver);
 
 // The overrun/underrun count of an open device (0 for an invalid handle).
 uint64_t WaveDeviceXruns(WaveDeviceHandle* handle);
+
+// The figures of an open device; false for an invalid or closed handle.
+bool WaveDeviceStatistics(WaveDeviceHandle* handle, WaveDeviceStats* stats);
+
+// When the environment variable TESSIVAL_DEBUG is 1, prints to stderr each playback
+// device's rate against the capture device (in ppm), its underruns, skipped blocks and
+// longest queue. The stop command calls it before the devices are reset.
+void PrintWaveDeviceStats(WaveDeviceHandle* capture, WaveDeviceHandle* const* playback, int count);
 
 // Helpers shared by the drivers.
 

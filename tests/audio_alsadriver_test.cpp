@@ -177,14 +177,24 @@ TEST_F(AlsaDriverTest, PausedPlaybackHoldsItsBuffersAndResetReturnsThem) {
     ASSERT_EQ(waveOutPrepareHeader(out, &x->Header, sizeof(WAVEHDR)), 0u);
     ASSERT_EQ(waveOutWrite(out, &x->Header, sizeof(WAVEHDR)), 0u);
   }
-  EXPECT_EQ(waveOutWrite(out, &a.Header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+  // A header written again while queued is queued again as a copy; with two headers
+  // prepared the queue holds three, and a fourth write is skipped and returned at once.
+  EXPECT_EQ(waveOutWrite(out, &a.Header, sizeof(WAVEHDR)), 0u);
+  EXPECT_EQ(waveOutWrite(out, &b.Header, sizeof(WAVEHDR)), 0u);
+  Expect(MM_WOM_DONE, &b.Header);
   EXPECT_EQ(waveOutUnprepareHeader(out, &a.Header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
   std::this_thread::sleep_for(100ms);
   EXPECT_EQ(queue_.Size(), 0u);  // the null device would have taken them at once
+  WaveDeviceStats stats;
+  ASSERT_TRUE(WaveDeviceStatistics(out, &stats));
+  EXPECT_EQ(stats.SkippedBlocks, 1u);
+  EXPECT_EQ(stats.MaxQueued, 3u);
 
   ASSERT_EQ(waveOutRestart(out), 0u);
   Expect(MM_WOM_DONE, &a.Header);
   Expect(MM_WOM_DONE, &b.Header);
+  Expect(MM_WOM_DONE, &a.Header);
+  EXPECT_EQ(a.Header.dwFlags, WHDR_PREPARED | WHDR_DONE);
 
   // Queued while paused, returned by the reset before it returns.
   ASSERT_EQ(waveOutPause(out), 0u);

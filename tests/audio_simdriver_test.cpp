@@ -279,19 +279,25 @@ TEST_F(SimDriverTest, PlaybackIsHeldWhilePausedAndRecordsCopiesInOrder) {
   EXPECT_EQ(got[0].Msg, MM_WOM_DONE);
   EXPECT_EQ(got[0].Header, &buffers[0].Header);
   EXPECT_EQ(got[0].Header->dwFlags, WHDR_PREPARED | WHDR_DONE);
-  // Written again while still queued: refused.
-  EXPECT_EQ(waveOutWrite(out, &buffers[1].Header, sizeof(WAVEHDR)), WAVERR_STILLPLAYING);
+  // Written again while still queued: a copy of what it holds now is queued behind.
+  std::fill(buffers[1].Data.begin(), buffers[1].Data.end(), 4);
+  EXPECT_EQ(waveOutWrite(out, &buffers[1].Header, sizeof(WAVEHDR)), 0u);
+  EXPECT_EQ(sim_->QueuedBufferCount(out), 3u);
   sim_->Step(3);
   got = queue_.TakeAll();
   ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].Header, &buffers[1].Header);
   EXPECT_EQ(got[1].Header, &buffers[2].Header);
-  sim_->Step(5);  // nothing queued: an underrun, nothing recorded
+  EXPECT_EQ(buffers[1].Header.dwFlags & (WHDR_INQUEUE | WHDR_DONE), WHDR_INQUEUE);  // its copy is still queued
+  sim_->Step(2);
+  got = queue_.TakeAll();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].Header, &buffers[1].Header);
+  EXPECT_EQ(buffers[1].Header.dwFlags, WHDR_PREPARED | WHDR_DONE);
 
   std::vector<uint8_t> expected;
-  for (uint8_t v : {1, 2, 3}) expected.insert(expected.end(), 8, v);
+  for (uint8_t v : {1, 2, 3, 4}) expected.insert(expected.end(), 8, v);
   EXPECT_EQ(sim_->PlayedBytes(2), expected);
-  EXPECT_EQ(sim_->Recordings()[0].UnderrunFrames, 5u);
-  EXPECT_GE(WaveDeviceXruns(out), 1u);
 
   // Reset returns everything queued as played, paused or not.
   ASSERT_EQ(waveOutPause(out), 0u);
@@ -353,15 +359,86 @@ TEST_F(SimDriverTest, CallLogAndScriptedFailuresFollowTheCalls) {
   EXPECT_TRUE(sim_->CallLog().empty());
 }
 
-TEST_F(SimDriverTest, RateOffsetMakesADeviceRunFast) {
+// Two frames per buffer: an output that runs dry plays silence until the next write and
+// a block more; a write that finds prepared + 1 copies queued is skipped.
+TEST_F(SimDriverTest, PlaybackQueueStaysBoundedAndADryOutputPlaysSilence) {
+  HWAVEOUT out = nullptr;
+  const WAVEFORMATEX f = Format(48000, 16);
+  ASSERT_EQ(waveOutOpen(&out, 0, &f, &queue_, 0, CALLBACK_WINDOW), 0u);
+  Buffer a(8, 0), b(8, 1);
+  std::fill(a.Data.begin(), a.Data.end(), 0xA);
+  std::fill(b.Data.begin(), b.Data.end(), 0xB);
+  for (Buffer* x : {&a, &b}) ASSERT_EQ(waveOutPrepareHeader(out, &x->Header, sizeof(WAVEHDR)), 0u);
+  sim_->Step(10);  // never played: idle, not dry
+  WaveDeviceStats stats;
+  ASSERT_TRUE(WaveDeviceStatistics(out, &stats));
+  EXPECT_EQ(stats.UnderrunEvents, 0u);
+
+  ASSERT_EQ(waveOutPause(out), 0u);
+  for (Buffer* x : {&a, &b, &a}) ASSERT_EQ(waveOutWrite(out, &x->Header, sizeof(WAVEHDR)), 0u);
+  queue_.Clear();
+  ASSERT_EQ(waveOutWrite(out, &b.Header, sizeof(WAVEHDR)), 0u);  // a fourth: skipped, done at once
+  std::vector<WaveMessage> got = queue_.TakeAll();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].Msg, MM_WOM_DONE);
+  EXPECT_EQ(got[0].Header, &b.Header);
+  EXPECT_EQ(sim_->QueuedBufferCount(out), 3u);
+
+  ASSERT_EQ(waveOutRestart(out), 0u);
+  sim_->Step(6);   // a b a
+  sim_->Step(3);   // dry
+  sim_->Step(2);   // still dry: the same underrun
+  ASSERT_TRUE(WaveDeviceStatistics(out, &stats));
+  EXPECT_EQ(stats.UnderrunEvents, 1u);
+  EXPECT_EQ(stats.UnderrunFrames, 5u);
+  ASSERT_EQ(waveOutWrite(out, &b.Header, sizeof(WAVEHDR)), 0u);
+  sim_->Step(4);   // a block of silence, then b
+  sim_->Step(1);   // dry again
+  ASSERT_EQ(waveOutReset(out), 0u);
+  sim_->Step(10);  // idle after the reset
+
+  std::vector<uint8_t> want;
+  for (uint8_t v : {0xA, 0xB, 0xA}) want.insert(want.end(), 8, v);
+  want.insert(want.end(), 7 * 4, 0);
+  want.insert(want.end(), 8, 0xB);
+  want.insert(want.end(), 4, 0);
+  EXPECT_EQ(sim_->PlayedBytes(0), want);
+  ASSERT_TRUE(WaveDeviceStatistics(out, &stats));
+  EXPECT_EQ(stats.UnderrunEvents, 2u);
+  EXPECT_EQ(stats.UnderrunFrames, 8u);
+  EXPECT_EQ(stats.SkippedBlocks, 1u);
+  EXPECT_EQ(stats.MaxQueued, 3u);
+  EXPECT_EQ(WaveDeviceXruns(out), 2u);
+  EXPECT_EQ(sim_->Recordings()[0].UnderrunFrames, 8u);
+  EXPECT_EQ(waveOutClose(out), 0u);
+  EXPECT_FALSE(WaveDeviceStatistics(out, &stats));
+}
+
+// Offsets are applied to the whole elapsed time, so single-frame steps lose nothing.
+TEST_F(SimDriverTest, RateOffsetsMakeDevicesRunFastOrSlowExactly) {
   sim_->SetRateOffsetPpm(WaveKind::In, 0, 1000);
+  sim_->SetRateOffsetPpm(WaveKind::Out, 1, -250);
   HWAVEIN in = nullptr;
+  HWAVEOUT out = nullptr;
   const WAVEFORMATEX f = Format(48000, 16);
   ASSERT_EQ(waveInOpen(&in, 0, &f, &queue_, 0, CALLBACK_WINDOW), 0u);
+  ASSERT_EQ(waveOutOpen(&out, 1, &f, &queue_, 0, CALLBACK_WINDOW), 0u);
+  Buffer big(600000 * 4, 0);
+  ASSERT_EQ(waveOutPrepareHeader(out, &big.Header, sizeof(WAVEHDR)), 0u);
+  ASSERT_EQ(waveOutWrite(out, &big.Header, sizeof(WAVEHDR)), 0u);
   ASSERT_EQ(waveInStart(in), 0u);
-  for (int i = 0; i < 10; ++i) sim_->Step(1000);
-  EXPECT_EQ(sim_->DroppedCaptureFrames(), 10010u);
+  for (int i = 0; i < 10; ++i) sim_->Step(48000);
+  EXPECT_EQ(sim_->DroppedCaptureFrames(), 480480u);
+  for (int i = 0; i < 4000; ++i) sim_->Step(1);
+  EXPECT_EQ(sim_->DroppedCaptureFrames(), 484484u);
+  EXPECT_EQ(sim_->PlayedBytes(1).size(), 483879u * 4);  // 484000 * 0.99975, rounded down
+  WaveDeviceStats inStats, outStats;
+  ASSERT_TRUE(WaveDeviceStatistics(in, &inStats));
+  ASSERT_TRUE(WaveDeviceStatistics(out, &outStats));
+  EXPECT_NEAR(inStats.Rate, 48048.0, 0.01);
+  EXPECT_NEAR((outStats.Rate / inStats.Rate - 1) * 1e6, (0.99975 / 1.001 - 1) * 1e6, 3.0);
   EXPECT_EQ(waveInClose(in), 0u);
+  EXPECT_EQ(waveOutClose(out), 0u);
 }
 
 TEST_F(SimDriverTest, ReplacingTheDriverClosesItsDevicesSilently) {
