@@ -1,0 +1,422 @@
+// The main window: its layout, start-up and closing, the command table, and a bank
+// loaded, played and stopped on the simulated driver.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QDialog>
+#include <QDir>
+#include <QFile>
+#include <QFontInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QScreen>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <QToolButton>
+#include <algorithm>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "audio/DeviceControl.h"
+#include "audio/SimDriver.h"
+#include "engine/Engine.h"
+#include "engine/Report.h"
+#include "filterbank/FilterBank.h"
+#include "settings/Settings.h"
+#include "support/WavBuilder.h"
+#include "ui/Gain.h"
+#include "ui/Main.h"
+#include "ui/MessageBox.h"
+#include "ui/SampFreq.h"
+#include "ui/Splash.h"
+#include "ui/WaveDev.h"
+
+using namespace tessival;
+
+namespace {
+
+struct Message {
+  MessageKind Kind;
+  std::string Text;
+};
+
+class MainWindow : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    setenv("TESSIVAL_AUDIO", "sim", 1);
+    static int argc = 1;
+    static char name[] = "ui_main_test";
+    static char* argv[] = {name, nullptr};
+    if (!qApp) new QApplication(argc, argv);
+  }
+
+  void SetUp() override {
+    ASSERT_TRUE(config_.isValid());
+    setenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit().constData(), 1);
+    sim_ = &InstallSimDriver();
+    ResetEngine();
+    ResetSettingsVariables();
+    Running = Stopping = false;
+    MessageBoxCapture = [this](MessageKind kind, const std::string& text) {
+      messages_.push_back({kind, text});
+    };
+    OpenDialogOverride = [this] {
+      ++dialogRuns_;
+      return chosen_;
+    };
+  }
+
+  void TearDown() override {
+    if (MainForm) {
+      if (Running) StopButtonClick();
+      QCoreApplication::sendPostedEvents();
+      delete MainForm;  // and the dialogs, its children
+    }
+    MainForm = nullptr;
+    GainForm = nullptr;
+    SampFreqForm = nullptr;
+    WaveDevForm = nullptr;
+    SplashForm = nullptr;
+    MessageBoxCapture = nullptr;
+    OpenDialogOverride = nullptr;
+    InstallWaveDriver(nullptr);
+    ResetEngine();
+    unsetenv("XDG_CONFIG_HOME");
+  }
+
+  // The program's start-up order, short of showing the window.
+  void StartProgram() {
+    MainForm = new TMainForm(nullptr);
+    WaveDevForm = new TWaveDevForm(MainForm);
+    SplashForm = new TSplashForm(MainForm);
+    GainForm = new TGainForm(MainForm);
+    SampFreqForm = new TSampFreqForm(MainForm);
+    // Record the status texts as they are set, then let the window show them.
+    auto show = Ui.SetStatusText;
+    Ui.SetStatusText = [this, show](const std::string& text) {
+      statuses_.push_back(text);
+      show(text);
+    };
+  }
+
+  // Runs `command`; a modal dialog it opens is handed to `whileOpen`, then closed.
+  // Returns the dialog that was open, or null.
+  QWidget* ModalOpenedBy(const std::function<void()>& command,
+                         const std::function<void()>& whileOpen = {}) {
+    QPointer<QWidget> seen;
+    QTimer closer;  // keeps looking until a modal dialog is up
+    QObject::connect(&closer, &QTimer::timeout, [&] {
+      if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+        closer.stop();
+        seen = dialog;
+        if (whileOpen) whileOpen();
+        dialog->reject();
+      }
+    });
+    closer.start(5);
+    command();
+    closer.stop();
+    return seen.data();
+  }
+
+  // stem1.wav .. stem<count>.wav, taps of different lengths, at `rate`.
+  std::string WriteBank(int count, uint32_t rate = 48000) {
+    for (int i = 1; i <= count; ++i) {
+      std::vector<double> left(100 + 10 * i, 0.0), right(left.size(), 0.0);
+      left[i] = 0.5;
+      right[0] = 0.25;
+      EXPECT_TRUE(tessival::testing::WriteBytes(bank_ / ("stem" + std::to_string(i) + ".wav"),
+                                      tessival::testing::FilterWav(left, right, rate, 7)));
+    }
+    return bank_ / "stem1.wav";
+  }
+
+  QString Status() const { return MainForm->StatusPanels[0]->text(); }
+
+  QString StoredValue(const char* name) const {
+    QSettings store(config_.path() + "/Software/Tessival.ini", QSettings::IniFormat);
+    return store.value(QString("Options/") + name).toString();
+  }
+
+  // Pumps the device notifications: `blocks` capture blocks on the stepped clock.
+  void RunBlocks(int blocks) {
+    for (int b = 0; b < blocks; ++b) {
+      sim_->Step(static_cast<uint64_t>(BlockLength));
+      QCoreApplication::sendPostedEvents();
+    }
+  }
+
+  // With TESSIVAL_SCREENSHOT_DIR set (under Xvfb), saves the window, or the whole
+  // screen, for a look at the layout.
+  void SaveScreenshot(const char* name, bool wholeScreen = false) {
+    const char* folder = std::getenv("TESSIVAL_SCREENSHOT_DIR");
+    if (!folder) return;
+    MainForm->show();
+    QCoreApplication::processEvents();
+    const QPixmap shot =
+        wholeScreen ? QGuiApplication::primaryScreen()->grabWindow(0) : MainForm->grab();
+    EXPECT_TRUE(shot.save(QString(folder) + "/" + name + ".png"));
+  }
+
+  QTemporaryDir config_;
+  tessival::testing::TempDir bank_;
+  SimDriver* sim_ = nullptr;
+  std::vector<Message> messages_;
+  std::vector<std::string> statuses_;
+  std::string chosen_;
+  int dialogRuns_ = 0;
+};
+
+TEST_F(MainWindow, OpensWithItsDesignedLayoutAndTheLoadedSettings) {
+  StartProgram();
+  TMainForm& w = *MainForm;
+  EXPECT_EQ(w.windowTitle(), "Tessival");
+  EXPECT_EQ(w.minimumSize(), QSize(522, 378));
+  EXPECT_EQ(w.maximumSize(), QSize(522, 378));
+  EXPECT_FALSE(w.windowFlags() & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(w.windowFlags() & Qt::WindowMinimizeButtonHint);
+  EXPECT_FALSE(w.windowIcon().isNull());
+  const QRect screen = QGuiApplication::primaryScreen()->geometry();
+  EXPECT_EQ(w.pos(), QPoint((screen.width() - 522) / 2, (screen.height() - 378) / 2));
+
+  // Toolbar items left to right: buttons 48 wide, separators 8 and 57, the picture last.
+  const std::pair<const char*, int> buttons[] = {
+      {"FiltrosButton", 0}, {"StartButton", 56}, {"StopButton", 104}, {"GainButton", 160},
+      {"FreqButton", 208},  {"DeviceButton", 256}, {"AboutButton", 312}};
+  for (auto [name, x] : buttons) {
+    auto* b = w.findChild<QToolButton*>(name);
+    ASSERT_TRUE(b) << name;
+    EXPECT_EQ(b->geometry(), QRect(x, 2, 48, 42)) << name;
+    EXPECT_EQ(b->iconSize(), QSize(32, 32));
+    EXPECT_FALSE(b->icon().isNull()) << name;
+    EXPECT_TRUE(b->isEnabled()) << name;
+  }
+  auto* image = w.findChild<QLabel*>("Image1");
+  ASSERT_TRUE(image);
+  EXPECT_EQ(image->geometry(), QRect(417, 2, 104, 42));
+  EXPECT_FALSE(image->pixmap().isNull());
+  EXPECT_EQ(w.findChild<QWidget*>("ToolBar1")->geometry(), QRect(0, 0, 522, 47));
+
+  auto* info = w.findChild<QGroupBox*>("GroupBox2");
+  auto* params = w.findChild<QGroupBox*>("GroupBox1");
+  ASSERT_TRUE(info && params);
+  EXPECT_EQ(info->title(), "Filter Bank Info");
+  EXPECT_EQ(info->geometry(), QRect(16, 64, 273, 145));
+  EXPECT_EQ(params->title(), "Filtering Parameters");
+  EXPECT_EQ(params->geometry(), QRect(312, 64, 193, 97));
+  const QString family = QFontInfo(info->font()).family();
+  EXPECT_TRUE(family == "Arial" || family == "Liberation Sans") << family.toStdString();
+  QStringList names;
+  for (auto* l : info->findChildren<QLabel*>()) names << l->text();
+  for (auto* l : params->findChildren<QLabel*>()) names << l->text();
+  for (const char* n : {"File Name: ", "Surround Channels:", "Sampling Freq:", "Sample Type:",
+                        "Max Filter Length:", "FFT Order:", "Efficiency:"})
+    EXPECT_TRUE(names.contains(n)) << n;
+  for (QLabel* value : {w.LabelFileName, w.LabelSurrChannels, w.LabelFs, w.LabelSampleType,
+                        w.LabelMaxLen, w.LabelFFTOrder, w.LabelEffi})
+    EXPECT_TRUE(value->text().isEmpty()) << value->objectName().toStdString();
+
+  EXPECT_EQ(w.findChild<QPlainTextEdit*>("Memo1")->geometry(), QRect(312, 168, 193, 185));
+  EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
+  auto* bar = w.findChild<QStatusBar*>("StatusBar1");
+  ASSERT_TRUE(bar);
+  EXPECT_EQ(bar->geometry(), QRect(0, 357, 522, 21));
+  EXPECT_EQ(Status(), "Stopped");
+  EXPECT_EQ(w.StatusPanels[0]->width(), 100);
+  EXPECT_EQ(w.StatusPanels[1]->width(), 50);
+  EXPECT_TRUE(w.StatusPanels[1]->text().isEmpty());
+
+  // Creation: flags cleared, settings loaded, dither table made; nothing said.
+  EXPECT_FALSE(FiltersLoaded);
+  EXPECT_FALSE(Running);
+  EXPECT_TRUE(FilterBaseName.empty());
+  EXPECT_EQ(NumBuffers, 3);
+  EXPECT_EQ(SampleRate, 44100);
+  EXPECT_NE(DitherTable, nullptr);
+  EXPECT_TRUE(messages_.empty());
+
+  // Showing the window brings up the splash, modally, once the window is visible.
+  bool visibleUnderSplash = false;
+  QWidget* splash = ModalOpenedBy(
+      [&] {
+        w.show();
+        QCoreApplication::processEvents();
+      },
+      [&] {
+        visibleUnderSplash = w.isVisible();
+        SaveScreenshot("startup", true);
+      });
+  EXPECT_EQ(splash, SplashForm);
+  EXPECT_TRUE(visibleUnderSplash);
+}
+
+TEST_F(MainWindow, AStoreErrorAtStartIsShownAndTheUnreadSettingsKeepTheirDefaults) {
+  ASSERT_TRUE(QDir().mkpath(config_.path() + "/Software"));
+  QFile file(config_.path() + "/Software/Tessival.ini");
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("[Options]\nNumBuffers=5\nBits=24, 16\nGain9=-6\n");
+  file.close();
+  StartProgram();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].Text, "Invalid data type for 'Bits'");
+  EXPECT_EQ(messages_[0].Kind, MessageKind::Plain);
+  EXPECT_EQ(NumBuffers, 5);
+  EXPECT_EQ(SampleBits, 16);
+  EXPECT_EQ(GainSteps[9], 0);
+  EXPECT_EQ(Status(), "Stopped");
+}
+
+TEST_F(MainWindow, CommandsFollowTheTableInEveryState) {
+  StartProgram();
+  TMainForm& w = *MainForm;
+
+  // Not loaded, not running: play and stop do nothing; the dialogs open.
+  w.StartButton->click();
+  w.StopButton->click();
+  EXPECT_FALSE(Running);
+  EXPECT_EQ(Status(), "Stopped");
+  EXPECT_TRUE(sim_->CallLog().empty());
+  EXPECT_EQ(ModalOpenedBy([&] { w.FreqButton->click(); }), SampFreqForm);
+  EXPECT_EQ(ModalOpenedBy([&] { w.DeviceButton->click(); }), WaveDevForm);
+  EXPECT_EQ(ModalOpenedBy([&] { w.AboutButton->click(); }), SplashForm);
+  w.GainButton->click();
+  EXPECT_TRUE(GainForm->isVisible());
+  EXPECT_FALSE(GainForm->isModal());
+  GainForm->hide();
+  chosen_.clear();  // a cancelled dialog changes nothing
+  w.FiltrosButton->click();
+  EXPECT_EQ(dialogRuns_, 1);
+  EXPECT_FALSE(FiltersLoaded);
+  EXPECT_TRUE(messages_.empty());
+
+  // Loaded: a changed resolution or buffer count re-makes the wave buffers.
+  chosen_ = WriteBank(2);
+  w.FiltrosButton->click();
+  ASSERT_TRUE(FiltersLoaded);
+  EXPECT_EQ(WaveBufferSize, BlockLength * 4);
+  ModalOpenedBy([&] { w.FreqButton->click(); }, [] { SampleBits = 24; });
+  EXPECT_EQ(WaveBufferBits, 24);
+  EXPECT_EQ(WaveBufferSize, BlockLength * 8);
+  ModalOpenedBy([&] { w.DeviceButton->click(); }, [] { NumBuffers = 6; });
+  EXPECT_EQ(WaveBufferCount, 6);
+  EXPECT_NE(InBuffers[5], nullptr);
+  EXPECT_NE(OutBuffers[0][5], nullptr);
+  ModalOpenedBy([&] { w.DeviceButton->click(); }, [] { NumBuffers = 2; });
+  EXPECT_EQ(WaveBufferCount, 2);
+  EXPECT_EQ(InBuffers[5], nullptr);
+  EXPECT_TRUE(FiltersLoaded);
+
+  // Running: load, frequency and device do nothing; gain and about still open.
+  Running = true;
+  const int runs = dialogRuns_;
+  w.FiltrosButton->click();
+  EXPECT_EQ(dialogRuns_, runs);
+  EXPECT_EQ(ModalOpenedBy([&] { w.FreqButton->click(); }), nullptr);
+  EXPECT_EQ(ModalOpenedBy([&] { w.DeviceButton->click(); }), nullptr);
+  EXPECT_EQ(ModalOpenedBy([&] { w.AboutButton->click(); }), SplashForm);
+  w.GainButton->click();
+  EXPECT_TRUE(GainForm->isVisible());
+  w.StartButton->click();  // already running: nothing opened
+  EXPECT_TRUE(sim_->CallLog().empty());
+  Running = false;
+  EXPECT_TRUE(messages_.empty());
+  for (auto* b : w.ToolBar1->findChildren<QToolButton*>()) EXPECT_TRUE(b->isEnabled());
+}
+
+TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
+  StartProgram();
+  TMainForm& w = *MainForm;
+  chosen_ = WriteBank(4);
+  chosen_ = bank_ / "stem3.wav";  // any file of the set finds its siblings
+  w.FiltrosButton->click();
+  ASSERT_TRUE(FiltersLoaded) << (messages_.empty() ? "" : messages_[0].Text);
+  EXPECT_EQ(w.LabelFileName->text(), "stem");
+  EXPECT_EQ(w.LabelSurrChannels->text(), "2");
+  EXPECT_EQ(w.LabelFs->text(), "48000");
+  EXPECT_EQ(w.LabelSampleType->text(), "16-bit Int PCM");
+  EXPECT_EQ(w.LabelMaxLen->text(), "140");
+  EXPECT_EQ(w.LabelFFTOrder->text(), "8");
+  EXPECT_EQ(w.LabelEffi->text(), "46 %");
+  EXPECT_EQ(statuses_, (std::vector<std::string>{"Loading Filters ...", "Filters Loaded"}));
+  EXPECT_EQ(Status(), "Filters Loaded");
+  EXPECT_EQ(SampleRate, 48000);
+  SaveScreenshot("loaded");
+
+  // A failed open leaves the state and the status as they were.
+  sim_->FailOperation(WaveKind::Out, 1, SimOp::Open, MMSYSERR_ALLOCATED, 1);
+  w.StartButton->click();
+  EXPECT_FALSE(Running);
+  EXPECT_EQ(Status(), "Filters Loaded");
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].Kind, MessageKind::Warning);
+  EXPECT_EQ(messages_[0].Text.rfind("Error en waveOutOpen: \r\n", 0), 0u) << messages_[0].Text;
+  messages_.clear();
+  QCoreApplication::sendPostedEvents();
+
+  // Play: the notifications reach the window as events and the buffers flow.
+  w.StartButton->click();
+  ASSERT_TRUE(Running);
+  EXPECT_EQ(Status(), "Playing ...");
+  RunBlocks(8);
+  EXPECT_FALSE(sim_->PlayedBytes(WaveOutDevices[0]).empty());
+  EXPECT_FALSE(sim_->PlayedBytes(WaveOutDevices[1]).empty());
+  const auto log = sim_->CallLog();
+  EXPECT_GT(std::count(log.begin(), log.end(), "waveInAddBuffer 0 0"), 1);
+  SaveScreenshot("playing");
+
+  w.StopButton->click();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_FALSE(Running);
+  EXPECT_EQ(Status(), "Stopped");
+  EXPECT_EQ(sim_->OpenDeviceCount(), 0u);
+  EXPECT_TRUE(FiltersLoaded);
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(MainWindow, ClosingStopsTheDevicesReleasesTheBankAndSavesTheSettings) {
+  StartProgram();
+  TMainForm& w = *MainForm;
+  w.close();  // nothing loaded: only the settings are saved
+  EXPECT_EQ(StoredValue("NumBuffers"), "3");
+  EXPECT_EQ(StoredValue("Dither"), "0");
+
+  chosen_ = WriteBank(2);
+  w.FiltrosButton->click();
+  ASSERT_TRUE(FiltersLoaded);
+  w.StartButton->click();
+  ASSERT_TRUE(Running);
+  RunBlocks(3);
+  GainSteps[9] = -12;
+  DitherOn = true;
+  sim_->ClearCallLog();
+  w.close();
+  EXPECT_FALSE(Running);
+  EXPECT_FALSE(FiltersLoaded);
+  EXPECT_EQ(InBuffers[0], nullptr);
+  EXPECT_EQ(sim_->OpenDeviceCount(), 0u);
+  // The close notifications released the headers while the buffers still existed.
+  const auto log = sim_->CallLog();
+  EXPECT_NE(std::find(log.begin(), log.end(), "waveInUnprepareHeader 0 0"), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(), "waveOutUnprepareHeader 0 0"), log.end());
+  EXPECT_EQ(StoredValue("Gain9"), "-12");
+  EXPECT_EQ(StoredValue("Dither"), "1");
+  EXPECT_EQ(StoredValue("Sampling Freq"), "2");
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(MainWindow, AFailedSaveAtCloseIsReportedNotFatal) {
+  StartProgram();
+  QFile blocker(config_.path() + "/Software");  // a file where the folder should be
+  ASSERT_TRUE(blocker.open(QIODevice::WriteOnly));
+  blocker.close();
+  MainForm->close();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].Text, "Failed to create key Options");
+}
+
+}  // namespace

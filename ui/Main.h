@@ -1,0 +1,98 @@
+#pragma once
+// Unit Main: the main window. Its toolbar runs the load, play and stop commands and
+// opens the dialogs; two group boxes show the loaded bank; the status bar shows the
+// running state. The device notifications arrive as events of this window, so every
+// handler runs on its thread, one at a time.
+#include <QWidget>
+#include <functional>
+#include <string>
+
+#include "audio/WaveDevice.h"
+
+class QFileDialog;
+class QGroupBox;
+class QLabel;
+class QPlainTextEdit;
+class QStatusBar;
+class QToolButton;
+
+namespace tessival {
+
+struct BankLabelTexts;
+
+// Tests: when set, stands in for OpenDialog1 and returns the chosen path ("" for cancel).
+extern std::function<std::string()> OpenDialogOverride;
+
+class TMainForm : public QWidget, public WaveNotifyTarget {
+  Q_OBJECT
+
+ public:
+  // Builds the window and runs FormCreate.
+  explicit TMainForm(QWidget* parent = nullptr);
+  ~TMainForm() override;
+
+  void FormCreate();
+  void FormShow();
+  void FormClose();
+
+  void FiltrosButtonClick();
+  void StartButtonClick();
+  void StopButtonClick();
+  void GainButtonClick();
+  void FreqButtonClick();
+  void DeviceButtonClick();
+  void AboutButtonClick();
+
+  // Called on any thread: queues the notification as an event of this window.
+  void PostWaveMessage(const WaveMessage& message) override;
+
+  // Status panel 0, repainted at once.
+  void SetStatusText(const QString& text);
+
+  QWidget* ToolBar1;
+  QToolButton* FiltrosButton;
+  QToolButton* StartButton;
+  QToolButton* StopButton;
+  QToolButton* GainButton;
+  QToolButton* FreqButton;
+  QToolButton* DeviceButton;
+  QToolButton* AboutButton;
+  QLabel* Image1;
+
+  QGroupBox* GroupBox2;  // "Filter Bank Info"
+  QLabel* LabelFileName;
+  QLabel* LabelSurrChannels;
+  QLabel* LabelFs;
+  QLabel* LabelSampleType;
+
+  QGroupBox* GroupBox1;  // "Filtering Parameters"
+  QLabel* LabelMaxLen;
+  QLabel* LabelFFTOrder;
+  QLabel* LabelEffi;
+
+  QPlainTextEdit* Memo1;
+  QStatusBar* StatusBar1;
+  QLabel* StatusPanels[2];  // panel 0: state texts; panel 1: always empty
+
+  QFileDialog* OpenDialog1;
+
+ protected:
+  void showEvent(QShowEvent* event) override;
+  void closeEvent(QCloseEvent* event) override;
+  void customEvent(QEvent* event) override;
+
+ private:
+  void BuildToolBar();
+  void BuildGroupBoxes();
+  void BuildStatusBar();
+  std::string ChooseFilterFile();
+  void ShowFileName(const std::string& name);
+  void ShowBankLabels(const BankLabelTexts& texts);
+  void RemakeWaveBuffers();
+
+  bool shown_ = false;
+};
+
+extern TMainForm* MainForm;
+
+}  // namespace tessival
