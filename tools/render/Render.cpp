@@ -1,6 +1,8 @@
 // tessival-render: runs a stereo file through a filter bank offline, block by block,
 // with the same loading and block convolution as a live run, and writes one stereo
 // file per output device.
+#include <fcntl.h>
+#include <immintrin.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -125,21 +127,113 @@ Options ParseArgs(int argc, char** argv) {
   return o;
 }
 
+// One output file: a plain PCM WAV header, then the blocks as the engine made them,
+// one write per block. The sizes in the header are filled in at the end.
+struct WavWriter {
+  int Fd = -1;
+  int32_t BytesPerSample = 2;  // 2 or 3
+  uint64_t DataBytes = 0;
+  std::vector<uint8_t> Packed;  // 24-bit samples packed from the engine's 32-bit ones
+
+  static constexpr uint64_t MaxDataBytes = 0xFFFFFFFFull - 36;  // what the RIFF size field holds
+
+  static void Put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+  }
+  static void Put32(uint8_t* p, uint32_t v) {
+    Put16(p, v & 0xFFFF);
+    Put16(p + 2, v >> 16);
+  }
+
+  bool WriteAll(const void* data, size_t bytes) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    while (bytes > 0) {
+      const ssize_t w = ::write(Fd, p, bytes);
+      if (w < 0 && errno == EINTR) continue;
+      if (w <= 0) {
+        if (w == 0) errno = EIO;
+        return false;
+      }
+      p += w;
+      bytes -= static_cast<size_t>(w);
+    }
+    return true;
+  }
+
+  bool WriteHeader(int32_t rate) {
+    uint8_t h[44];
+    const uint32_t align = 2 * BytesPerSample;
+    const uint32_t data = static_cast<uint32_t>(std::min(DataBytes, MaxDataBytes));
+    std::memcpy(h, "RIFF", 4);
+    Put32(h + 4, 36 + data);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    Put32(h + 16, 16);
+    Put16(h + 20, 1);  // integer PCM
+    Put16(h + 22, 2);
+    Put32(h + 24, static_cast<uint32_t>(rate));
+    Put32(h + 28, static_cast<uint32_t>(rate) * align);
+    Put16(h + 32, align);
+    Put16(h + 34, 8 * BytesPerSample);
+    std::memcpy(h + 36, "data", 4);
+    Put32(h + 40, data);
+    return ::lseek(Fd, 0, SEEK_SET) == 0 && WriteAll(h, sizeof h);
+  }
+
+  bool Open(const std::string& path, int32_t bits, int32_t rate, int32_t frames) {
+    BytesPerSample = bits == 16 ? 2 : 3;
+    if (bits != 16) Packed.resize(static_cast<size_t>(frames) * 6 + 1);
+    Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    return Fd >= 0 && WriteHeader(rate);
+  }
+
+  // `frames` stereo frames of the engine's playback buffer: 16-bit samples as they
+  // are, 32-bit ones cut to their top 24 bits.
+  bool WriteBlock(const uint8_t* buffer, int32_t frames) {
+    const size_t bytes = static_cast<size_t>(frames) * 2 * BytesPerSample;
+    if (DataBytes + bytes > MaxDataBytes) {
+      errno = EFBIG;
+      return false;
+    }
+    DataBytes += bytes;
+    if (BytesPerSample == 2) return WriteAll(buffer, bytes);
+    uint8_t* out = Packed.data();
+    for (int32_t i = 0; i < 2 * frames; ++i, out += 3) {
+      uint32_t v;
+      std::memcpy(&v, buffer + 4 * static_cast<size_t>(i), 4);
+      v >>= 8;
+      std::memcpy(out, &v, 4);  // one byte too many, overwritten by the next sample
+    }
+    return WriteAll(Packed.data(), bytes);
+  }
+
+  bool Close(int32_t rate) {
+    const bool ok = WriteHeader(rate);
+    const bool closed = ::close(Fd) == 0;
+    Fd = -1;
+    return ok && closed;
+  }
+};
+
 // The output files, written under temporary names and renamed when complete.
 struct Outputs {
-  std::vector<SNDFILE*> Files;
+  std::vector<WavWriter> Files;
   std::vector<std::string> TempPaths, FinalPaths;
 
   void Discard() {
-    for (SNDFILE*& f : Files) {
-      if (f) sf_close(f);
-      f = nullptr;
+    for (WavWriter& f : Files) {
+      if (f.Fd >= 0) ::close(f.Fd);
+      f.Fd = -1;
     }
     for (const std::string& p : TempPaths) std::remove(p.c_str());
   }
   [[noreturn]] void FailWith(const std::string& text) {
     Discard();
     Fail(text);
+  }
+  [[noreturn]] void FailWrite(size_t d) {
+    const std::string why = errno == EFBIG ? "longer than a WAV file can hold (4 GiB)" : std::strerror(errno);
+    FailWith(TempPaths[d] + ": " + why);
   }
 };
 
@@ -149,10 +243,35 @@ void FillCaptureBuffer(const double* in, int32_t frames, int32_t bits, uint8_t* 
   const double scale = bits == 16 ? 32768.0 : 2147483648.0;
   const double lo = bits == 16 ? -32768.0 : -2147483648.0;
   const double hi = bits == 16 ? 32767.0 : 2147483647.0;
-  const int bytes = bits == 16 ? 2 : 4;
-  for (int32_t i = 0; i < 2 * frames; ++i) {
-    const auto v = static_cast<int64_t>(std::clamp(std::nearbyint(in[i] * scale), lo, hi));
-    for (int b = 0; b < bytes; ++b) *dst++ = static_cast<uint8_t>(static_cast<uint64_t>(v) >> (8 * b));
+  // Held first, then rounded: the bounds are integers, so the order does not matter.
+  auto convert = [&](double v) {
+    v *= scale;
+    v = v < lo ? lo : (v > hi ? hi : v);
+    return _mm_cvtsd_si32(_mm_set_sd(v == v ? v : 0.0));  // nearest, halves to even
+  };
+  if (bits == 16) {
+    auto* out = reinterpret_cast<int16_t*>(dst);
+    for (int32_t i = 0; i < 2 * frames; ++i) out[i] = static_cast<int16_t>(convert(in[i]));
+  } else {
+    auto* out = reinterpret_cast<int32_t*>(dst);
+    for (int32_t i = 0; i < 2 * frames; ++i) out[i] = convert(in[i]);
+  }
+}
+
+// Bits of an integer PCM input, or 0 for float and compressed ones.
+int32_t IntegerInputBits(int format) {
+  switch (format & SF_FORMAT_SUBMASK) {
+    case SF_FORMAT_PCM_S8:
+    case SF_FORMAT_PCM_U8:
+      return 8;
+    case SF_FORMAT_PCM_16:
+      return 16;
+    case SF_FORMAT_PCM_24:
+      return 24;
+    case SF_FORMAT_PCM_32:
+      return 32;
+    default:
+      return 0;
   }
 }
 
@@ -183,7 +302,7 @@ int Run(int argc, char** argv) {
   NumBuffers = MinBuffers;
   for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = o.Gains[k];
   ComputeGainFactors();
-  FillDitherTable();
+  if (o.Dither) FillDitherTable();  // read by the block path only when dithering
   FftPlanMeasure = !o.Estimate;
 
   if (!LoadFilterBank(o.Bank)) std::exit(1);  // the loading has said why
@@ -195,17 +314,12 @@ int Run(int argc, char** argv) {
   Outputs out;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
+  out.Files.resize(LastOutDevice + 1);
   for (int32_t d = 0; d <= LastOutDevice; ++d) {
     const std::string name = "out" + std::to_string(d) + ".wav";
     out.FinalPaths.push_back(o.OutDir + "/" + name);
     out.TempPaths.push_back(o.OutDir + "/." + name + ".partial-" + std::to_string(::getpid()));
-    SF_INFO info{};
-    info.samplerate = SampleRate;
-    info.channels = 2;
-    info.format = SF_FORMAT_WAV | (o.Bits == 16 ? SF_FORMAT_PCM_16 : SF_FORMAT_PCM_24);
-    SNDFILE* f = sf_open(out.TempPaths.back().c_str(), SFM_WRITE, &info);
-    out.Files.push_back(f);
-    if (!f) out.FailWith(out.TempPaths.back() + ": " + sf_strerror(nullptr));
+    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, BlockLength)) out.FailWrite(d);
   }
 
   // As the start command: dither from its first value, silent history and buffers.
@@ -215,11 +329,18 @@ int Run(int argc, char** argv) {
 
   const int32_t n = BlockLength;
   const int32_t tail = FilterLength - 1;
-  std::vector<double> block(2 * static_cast<size_t>(n));
-  std::vector<int16_t> out16(2 * static_cast<size_t>(n));
-  std::vector<int32_t> out32(2 * static_cast<size_t>(n));
   const bool progress = ::isatty(2) != 0;
   const int64_t expected = inInfo.frames > 0 && inInfo.frames < SF_COUNT_MAX ? inInfo.frames + tail : -1;
+  if (expected > 0 && static_cast<uint64_t>(expected) * (o.Bits == 16 ? 4 : 6) > WavWriter::MaxDataBytes) {
+    out.FailWith(o.Input + ": the output would be longer than a WAV file can hold (4 GiB)");
+  }
+
+  // Integer input that fits the device samples is read straight into the capture
+  // buffer (libsndfile widens it exactly); anything else goes through doubles.
+  const int32_t inBits = IntegerInputBits(inInfo.format);
+  const bool direct = inBits > 0 && (o.Bits == 24 || inBits <= 16);
+  std::vector<double> block(direct ? 0 : 2 * static_cast<size_t>(n));
+  const size_t frameBytes = o.Bits == 16 ? 4 : 8;
 
   int64_t inFrames = 0, outFrames = 0, blocks = 0;
   int64_t total = -1;  // output frames, known once the input has ended
@@ -229,7 +350,12 @@ int Run(int argc, char** argv) {
     if (Interrupted) out.FailWith("interrupted; no output written");
     int32_t got = 0;
     if (total < 0) {
-      got = static_cast<int32_t>(sf_readf_double(in, block.data(), n));
+      if (!direct)
+        got = static_cast<int32_t>(sf_readf_double(in, block.data(), n));
+      else if (o.Bits == 16)
+        got = static_cast<int32_t>(sf_readf_short(in, reinterpret_cast<short*>(InBuffers[0]), n));
+      else
+        got = static_cast<int32_t>(sf_readf_int(in, reinterpret_cast<int*>(InBuffers[0]), n));
       if (got < 0) got = 0;
       inFrames += got;
       if (got < n) {
@@ -237,26 +363,18 @@ int Run(int argc, char** argv) {
         total = inFrames + tail;
       }
     }
-    std::fill(block.begin() + 2 * got, block.end(), 0.0);
-    FillCaptureBuffer(block.data(), n, o.Bits, InBuffers[0]);
+    if (direct) {
+      std::memset(InBuffers[0] + got * frameBytes, 0, (n - got) * frameBytes);
+    } else {
+      std::fill(block.begin() + 2 * got, block.end(), 0.0);
+      FillCaptureBuffer(block.data(), n, o.Bits, InBuffers[0]);
+    }
     ConvolveBlock(0);
     ++blocks;
 
     const int32_t keep = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - outFrames));
-    for (int32_t d = 0; d <= LastOutDevice; ++d) {
-      const uint8_t* p = OutBuffers[d][0];
-      sf_count_t written;
-      if (o.Bits == 16) {
-        for (int32_t i = 0; i < 2 * keep; ++i, p += 2) out16[i] = static_cast<int16_t>(p[0] | (p[1] << 8));
-        written = sf_writef_short(out.Files[d], out16.data(), keep);
-      } else {
-        for (int32_t i = 0; i < 2 * keep; ++i, p += 4) {
-          out32[i] = static_cast<int32_t>(p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t{p[3]} << 24));
-        }
-        written = sf_writef_int(out.Files[d], out32.data(), keep);
-      }
-      if (written != keep) out.FailWith(out.TempPaths[d] + ": " + sf_strerror(out.Files[d]));
-    }
+    for (int32_t d = 0; d <= LastOutDevice; ++d)
+      if (!out.Files[d].WriteBlock(OutBuffers[d][0], keep)) out.FailWrite(d);
     outFrames += keep;
 
     if (progress) {
@@ -275,11 +393,8 @@ int Run(int argc, char** argv) {
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 
-  for (size_t d = 0; d < out.Files.size(); ++d) {
-    const int err = sf_close(out.Files[d]);
-    out.Files[d] = nullptr;
-    if (err != SF_ERR_NO_ERROR) out.FailWith(out.TempPaths[d] + ": " + sf_error_number(err));
-  }
+  for (size_t d = 0; d < out.Files.size(); ++d)
+    if (!out.Files[d].Close(SampleRate)) out.FailWrite(d);
   for (size_t d = 0; d < out.TempPaths.size(); ++d) {
     if (std::rename(out.TempPaths[d].c_str(), out.FinalPaths[d].c_str()) != 0) {
       const std::string why = std::strerror(errno);
