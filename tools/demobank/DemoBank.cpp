@@ -19,11 +19,11 @@
 //   that H C is close to the identity: the left ear hears the left input only, the right
 //   ear the right input only.
 // - The far path is only 45 us longer than the near one (68 us at low frequencies), so
-//   the two paths differ little: an exact inverse would need +27 dB at 100 Hz. b(f) is
-//   small (2e-4) in the useful band and grows below about 200 Hz, where the bass is left
-//   mostly uncancelled (it reaches both ears alike), and above about 8 kHz, where the
-//   cancellation would hang on millimetres of head position and the sum of the two paths
-//   has a notch near 11 kHz.
+//   the two paths differ little: an exact inverse would need +27 dB at 100 Hz for the
+//   difference of the inputs. b(f) is small (2e-4) in the useful band and grows below
+//   about 200 Hz, where the bass is left mostly uncancelled (it reaches both ears alike),
+//   and above about 8 kHz, where the cancellation would hang on millimetres of head
+//   position and the sum of the two paths has a notch near 11 kHz.
 // - A modelling delay of 1024 samples (21.3 ms) makes the inverse causal; the response is
 //   faded out above 20 kHz (so the fractional delays do not ring), cut to 16384 taps and
 //   given half-Hann fades at both ends; what is cut away holds less than -80 dB of the

@@ -1,0 +1,107 @@
+// tessival-screenshots BANKFILE OUTDIR: the pictures of the README. Builds the program's
+// windows as it does at start-up (without the splash), loads the bank through the load
+// command, and saves the main window, the gain dialog, the sampling format dialog and
+// the device dialog as PNG files. Runs on the simulated devices with default settings
+// in a temporary settings folder, so the user's own settings are neither read nor
+// changed. scripts/screenshots runs it under Xvfb.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "engine/Engine.h"
+#include "engine/Report.h"
+#include "settings/Settings.h"
+#include "ui/Gain.h"
+#include "ui/Main.h"
+#include "ui/SampFreq.h"
+#include "ui/WaveDev.h"
+
+namespace tessival {
+namespace {
+
+// Lets the event loop lay out and paint for `ms` milliseconds.
+void Settle(int ms) {
+  QEventLoop loop;
+  QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+  loop.exec();
+}
+
+bool Save(QWidget* w, const QString& dir, const char* name) {
+  Settle(300);
+  const QString path = dir + "/" + name;
+  if (!w->grab().save(path, "PNG", 9)) {
+    std::fprintf(stderr, "tessival-screenshots: %s: could not be written\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return true;
+}
+
+int Run(int argc, char** argv) {
+  if (argc != 3) {
+    std::fputs("usage: tessival-screenshots BANKFILE OUTDIR\n", stderr);
+    return 2;
+  }
+  const std::string bank = argv[1];
+  ::setenv("TESSIVAL_AUDIO", "sim", 1);
+  QTemporaryDir config;
+  if (!config.isValid()) {
+    std::fputs("tessival-screenshots: no temporary folder for the settings\n", stderr);
+    return 1;
+  }
+  ::setenv("XDG_CONFIG_HOME", qPrintable(config.path()), 1);
+
+  QApplication app(argc, argv);
+  QApplication::setApplicationName("Tessival");
+  const QString out = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
+  if (!QDir().mkpath(out)) {
+    std::fprintf(stderr, "tessival-screenshots: %s: cannot make the folder\n", qPrintable(out));
+    return 1;
+  }
+
+  MainForm = new TMainForm(nullptr);
+  // Messages go to stderr instead of a modal box nobody would close.
+  bool failed = false;
+  Ui.ShowMessage = [&failed](MessageKind, const std::string& text) {
+    std::fprintf(stderr, "tessival-screenshots: %s\n", text.c_str());
+    failed = true;
+  };
+  WaveDevForm = new TWaveDevForm(MainForm);
+  // Gains as a user might have set them: the surround channels below the dipole pair.
+  const int gains[NumGainSliders] = {0, -3, -3, -6, -6, -9, -9, -12, -12, -2};
+  for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = gains[k];
+  GainForm = new TGainForm(MainForm);
+  SampFreqForm = new TSampFreqForm(MainForm);
+
+  MainForm->show();
+  Settle(200);
+  OpenDialogOverride = [&bank] { return bank; };
+  MainForm->FiltrosButtonClick();
+  if (failed || !FiltersLoaded) return 1;
+  bool ok = Save(MainForm, out, "main-window.png");
+
+  GainForm->show();
+  ok = Save(GainForm, out, "gain-dialog.png") && ok;
+  GainForm->hide();
+  SampFreqForm->show();
+  ok = Save(SampFreqForm, out, "sampling-dialog.png") && ok;
+  SampFreqForm->hide();
+  WaveDevForm->show();
+  ok = Save(WaveDevForm, out, "device-dialog.png") && ok;
+  WaveDevForm->hide();
+
+  // Closing the window releases the bank; the settings go to the temporary folder.
+  MainForm->close();
+  delete MainForm;
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+}  // namespace tessival
+
+int main(int argc, char** argv) { return tessival::Run(argc, argv); }
