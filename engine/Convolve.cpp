@@ -76,19 +76,10 @@ void ConvolveBlock(int32_t BufferIndex) {
   // Capture in: N new frames after them, integer values as floats, unscaled.
   float* left = InputFrames[0] + history;
   float* right = InputFrames[1] + history;
-  if (WaveBufferBits == 16) {
-    const auto* in = reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]);
-    for (int32_t j = 0; j < n; ++j) {
-      left[j] = in[2 * j];
-      right[j] = in[2 * j + 1];
-    }
-  } else {
-    const auto* in = reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]);
-    for (int32_t j = 0; j < n; ++j) {
-      left[j] = static_cast<float>(in[2 * j]);
-      right[j] = static_cast<float>(in[2 * j + 1]);
-    }
-  }
+  if (WaveBufferBits == 16)
+    ActiveKernels.FromInt16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), left, right, n);
+  else
+    ActiveKernels.FromInt32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), left, right, n);
 
   // History out, before the transform overwrites the frame.
   for (int c = 0; c < 2; ++c)

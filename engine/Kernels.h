@@ -1,7 +1,7 @@
 #pragma once
-// The hot loops of the block path: a plain version of each, and an AVX2/FMA one
-// picked at run time where the CPU has it. Both are exposed so tests can hold them
-// against each other.
+// The hot loops of the block path: a plain version of each, and AVX2/FMA and AVX-512
+// ones picked at run time where the CPU has them. All are exposed so tests can hold
+// them against each other.
 #include <cstdint>
 
 namespace tessival {
@@ -13,18 +13,26 @@ using MultiplyAdd2Fn = void (*)(const float* x0, const float* h0, const float* x
 // even, saturating (NaN gives 0). `r` may be null: that side is silent.
 using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n);
 using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n);
+// Splits n interleaved stereo frames into the float channels l and r, values unscaled
+// (a 32-bit integer becomes the nearest float).
+using FromInt16Fn = void (*)(const int16_t* in, float* l, float* r, int32_t n);
+using FromInt32Fn = void (*)(const int32_t* in, float* l, float* r, int32_t n);
 
 struct Kernels {
   MultiplyAdd2Fn MultiplyAdd2;
   ToInt16Fn ToInt16;
   ToInt32Fn ToInt32;
+  FromInt16Fn FromInt16;
+  FromInt32Fn FromInt32;
 };
 
 extern const Kernels ScalarKernels;
-extern const Kernels Avx2Kernels;  // only to be called where CpuHasAvx2()
+extern const Kernels Avx2Kernels;    // only to be called where CpuHasAvx2()
+extern const Kernels Avx512Kernels;  // only to be called where CpuHasAvx512()
 extern Kernels ActiveKernels;      // what the block path calls
 
 bool CpuHasAvx2();
+bool CpuHasAvx512();  // AVX-512F besides AVX2 and FMA
 // Picks the fastest set the CPU runs, or the plain one.
 void SelectKernels(bool allowSimd = true);
 

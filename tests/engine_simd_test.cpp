@@ -1,0 +1,135 @@
+// Every SIMD set against the plain loops: capture samples to floats and playback
+// floats to integers bit for bit, the spectral product-sum to rounding.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "engine/Kernels.h"
+#include "tests/support/Reference.h"
+
+namespace tessival {
+namespace {
+
+// The sets this CPU can run besides the plain one.
+std::vector<std::pair<const char*, const Kernels*>> SimdSets() {
+  std::vector<std::pair<const char*, const Kernels*>> sets;
+  if (CpuHasAvx2()) sets.emplace_back("AVX2", &Avx2Kernels);
+  if (CpuHasAvx512()) sets.emplace_back("AVX-512", &Avx512Kernels);
+  return sets;
+}
+
+std::vector<size_t> Lengths() {
+  std::vector<size_t> lengths;
+  for (size_t n = 0; n <= 64; ++n) lengths.push_back(n);
+  lengths.push_back(100003);
+  return lengths;
+}
+
+TEST(Simd, PlainCaptureSplitKeepsIntegersAndRoundsWideOnesToNearestFloat) {
+  const int16_t in16[] = {INT16_MIN, INT16_MAX, -1, 1};
+  float l[2], r[2];
+  ScalarKernels.FromInt16(in16, l, r, 2);
+  EXPECT_EQ(l[0], -32768.0f);
+  EXPECT_EQ(r[0], 32767.0f);
+  EXPECT_EQ(l[1], -1.0f);
+  EXPECT_EQ(r[1], 1.0f);
+
+  // 2^24 + 1 ties to the even 2^24; 2^24 + 3 ties up; INT32_MAX rounds to 2^31.
+  const int32_t in32[] = {16777217, 16777219, INT32_MAX, INT32_MIN};
+  ScalarKernels.FromInt32(in32, l, r, 2);
+  EXPECT_EQ(l[0], 16777216.0f);
+  EXPECT_EQ(r[0], 16777220.0f);
+  EXPECT_EQ(l[1], 2147483648.0f);
+  EXPECT_EQ(r[1], -2147483648.0f);
+}
+
+TEST(Simd, CaptureSplitsEqualThePlainOneBitForBit) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  for (size_t n : Lengths()) {
+    const auto noise = testing::RandomSignal(2 * n, 7 + static_cast<uint32_t>(n));
+    std::vector<int16_t> in16(2 * n);
+    std::vector<int32_t> in32(2 * n);
+    const int32_t edges[] = {INT32_MIN, INT32_MAX, 16777217, -16777219, 0, -1};
+    for (size_t i = 0; i < 2 * n; ++i) {
+      in16[i] = i % 7 == 2 ? (i % 2 ? INT16_MIN : INT16_MAX) : static_cast<int16_t>(noise[i] * 32767);
+      in32[i] = i % 5 == 1 ? edges[(i / 5) % 6] : static_cast<int32_t>(noise[i] * 2147483000.0);
+    }
+    std::vector<float> wantL(n + 1, 5.0f), wantR(n + 1, 5.0f);
+    for (const auto& [name, k] : sets) {
+      for (bool wide : {false, true}) {
+        wide ? ScalarKernels.FromInt32(in32.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n))
+             : ScalarKernels.FromInt16(in16.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n));
+        std::vector<float> l(n + 1, 5.0f), r(n + 1, 5.0f);
+        wide ? k->FromInt32(in32.data(), l.data(), r.data(), static_cast<int32_t>(n))
+             : k->FromInt16(in16.data(), l.data(), r.data(), static_cast<int32_t>(n));
+        ASSERT_EQ(l, wantL) << name << (wide ? " 32-bit" : " 16-bit") << " n=" << n;
+        ASSERT_EQ(r, wantR) << name << (wide ? " 32-bit" : " 16-bit") << " n=" << n;
+      }
+    }
+  }
+}
+
+// Values that probe rounding, saturation and NaN, mixed into random ones.
+std::vector<float> Probe(size_t n, uint32_t seed, float amplitude) {
+  const float special[] = {0.5f, 1.5f, 2.5f, -0.5f, -2.5f, 32767.5f, 32766.5f, -32768.5f, 40000.0f,
+                           -1e9f, 1e30f, 2147483520.0f, 2147483648.0f, -2147483648.0f, -3e9f,
+                           std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity()};
+  std::vector<float> v;
+  const auto r = testing::RandomSignal(n, seed);
+  for (size_t i = 0; i < n; ++i)
+    v.push_back(i % 5 == 3 ? special[(i / 5) % std::size(special)] : static_cast<float>(r[i] * amplitude));
+  return v;
+}
+
+TEST(Simd, OutputConversionsEqualThePlainOnesBitForBit) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  for (size_t n : Lengths()) {
+    for (float amplitude : {40000.0f, 3e9f}) {
+      const auto l = Probe(n, 1 + static_cast<uint32_t>(n), amplitude);
+      const auto r = Probe(n, 2 + static_cast<uint32_t>(n), amplitude);
+      for (bool right : {true, false}) {
+        const float* rp = right ? r.data() : nullptr;
+        std::vector<int16_t> want16(2 * n + 1, 7);
+        std::vector<int32_t> want32(2 * n + 1, 7);
+        ScalarKernels.ToInt16(l.data(), 1.0f, rp, 0.75f, want16.data(), static_cast<int32_t>(n));
+        ScalarKernels.ToInt32(l.data(), 1.0f, rp, 0.75f, want32.data(), static_cast<int32_t>(n));
+        for (const auto& [name, k] : sets) {
+          std::vector<int16_t> got16(2 * n + 1, 7);
+          std::vector<int32_t> got32(2 * n + 1, 7);
+          k->ToInt16(l.data(), 1.0f, rp, 0.75f, got16.data(), static_cast<int32_t>(n));
+          k->ToInt32(l.data(), 1.0f, rp, 0.75f, got32.data(), static_cast<int32_t>(n));
+          ASSERT_EQ(got16, want16) << name << " 16-bit n=" << n;
+          ASSERT_EQ(got32, want32) << name << " 32-bit n=" << n;
+        }
+      }
+    }
+  }
+}
+
+TEST(Simd, ProductSumMatchesThePlainOne) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  for (int32_t bins : {0, 1, 3, 4, 7, 8, 9, 15, 16, 17, 33, 64, 65, 16385}) {
+    std::vector<std::vector<float>> in;
+    for (int i = 0; i < 4; ++i) {
+      const auto r = testing::RandomSignal(2 * bins, 40 + i);
+      in.emplace_back(r.begin(), r.end());
+    }
+    std::vector<float> want(2 * bins + 1, 9.0f);
+    ScalarKernels.MultiplyAdd2(in[0].data(), in[1].data(), in[2].data(), in[3].data(), want.data(), bins);
+    for (const auto& [name, k] : sets) {
+      std::vector<float> got(2 * bins + 1, 9.0f);
+      k->MultiplyAdd2(in[0].data(), in[1].data(), in[2].data(), in[3].data(), got.data(), bins);
+      for (int32_t i = 0; i < 2 * bins; ++i) ASSERT_NEAR(got[i], want[i], 1e-6f) << name << " " << bins << " " << i;
+      ASSERT_EQ(got.back(), 9.0f) << name;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tessival
