@@ -1,5 +1,8 @@
 #include "ui/Main.h"
 
+#include <algorithm>
+
+
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
@@ -194,14 +197,18 @@ void TMainForm::BuildGroupBoxes() {
   GroupBox2->setObjectName("GroupBox2");
   GroupBox2->setFont(arial);
   GroupBox2->setGeometry(16, 64, 273, 145);
-  AddLabel(GroupBox2, nullptr, "File Name: ", 12, 28, 124);
-  AddLabel(GroupBox2, nullptr, "Surround Channels:", 12, 56, 124);
-  AddLabel(GroupBox2, nullptr, "Sampling Freq:", 12, 84, 124);
-  AddLabel(GroupBox2, nullptr, "Sample Type:", 12, 112, 124);
-  LabelFileName = AddLabel(GroupBox2, "LabelFileName", "", 140, 28, 125);
-  LabelSurrChannels = AddLabel(GroupBox2, "LabelSurrChannels", "", 140, 56, 125);
-  LabelFs = AddLabel(GroupBox2, "LabelFs", "", 140, 84, 125);
-  LabelSampleType = AddLabel(GroupBox2, "LabelSampleType", "", 140, 112, 125);
+  // The value column starts right after the widest field name, whatever face Arial became.
+  const char* const names[] = {"File Name: ", "Surround Channels:", "Sampling Freq:", "Sample Type:"};
+  const QFontMetrics metrics(arial);
+  int nameWidth = 0;
+  for (const char* name : names) nameWidth = std::max(nameWidth, metrics.horizontalAdvance(name));
+  const int valueX = 10 + nameWidth + 6;
+  const int valueWidth = 273 - valueX - 6;
+  for (int row = 0; row < 4; ++row) AddLabel(GroupBox2, nullptr, names[row], 10, 28 + 28 * row, nameWidth + 2);
+  LabelFileName = AddLabel(GroupBox2, "LabelFileName", "", valueX, 28, valueWidth);
+  LabelSurrChannels = AddLabel(GroupBox2, "LabelSurrChannels", "", valueX, 56, valueWidth);
+  LabelFs = AddLabel(GroupBox2, "LabelFs", "", valueX, 84, valueWidth);
+  LabelSampleType = AddLabel(GroupBox2, "LabelSampleType", "", valueX, 112, valueWidth);
 
   GroupBox1 = new QGroupBox("Filtering Parameters", this);
   GroupBox1->setObjectName("GroupBox1");
@@ -319,7 +326,16 @@ void TMainForm::ShowBankLabels(const BankLabelTexts& texts) {
   LabelMaxLen->setText(QString::fromStdString(texts.MaxLen));
   LabelFFTOrder->setText(QString::fromStdString(texts.FFTOrderText));
   LabelEffi->setText(QString::fromStdString(texts.Effi));
-  LabelSampleType->setText(QString::fromStdString(texts.SampleType));
+  // The longest type names are set a little smaller rather than cut.
+  const QString type = QString::fromStdString(texts.SampleType);
+  QFont font = GroupBox2->font();
+  for (int px = font.pixelSize(); px > 9; --px) {
+    font.setPixelSize(px);
+    if (QFontMetrics(font).horizontalAdvance(type) <= LabelSampleType->width()) break;
+  }
+  LabelSampleType->setFont(font);
+  LabelSampleType->setText(type);
+  LabelSampleType->setToolTip(type);
 }
 
 void TMainForm::FiltrosButtonClick() {
