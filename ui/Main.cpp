@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-
 #include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
