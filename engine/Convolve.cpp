@@ -18,9 +18,13 @@ struct Side {
   float scale;           // gain times 1/L (exact: 1/L is a power of two)
 };
 
+// Channel ch is computed in ChannelOutput[ch % 2]: a device's pair is written out
+// before the next pair is computed, so two buffers, still warm in cache, serve all.
+float* WorkBufferOf(int32_t ch) { return ChannelOutput[ch & 1]; }
+
 Side SideOf(int32_t ch, float invL) {
   if (ch >= NumFilterChannels) return {nullptr, 0.0f};
-  return {ChannelOutput[ch] + (FilterLength - 1), GainFactors[ch] * invL};
+  return {WorkBufferOf(ch) + (FilterLength - 1), GainFactors[ch] * invL};
 }
 
 inline float Sample(const Side& s, int32_t j) { return s.samples ? s.samples[j] * s.scale : 0.0f; }
@@ -95,9 +99,9 @@ void ConvolveBlock(int32_t BufferIndex) {
   // sequence runs on from device to device as before.
   const float invL = 1.0f / static_cast<float>(FFTLength);
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch) {
-    SpectrumMultiplyAdd2(InputFrames[0], FilterSpectra[ch][0], InputFrames[1], FilterSpectra[ch][1],
-                         ChannelOutput[ch]);
-    FftInverseUnscaled(ChannelOutput[ch]);
+    float* out = WorkBufferOf(ch);
+    SpectrumMultiplyAdd2(InputFrames[0], FilterSpectra[ch][0], InputFrames[1], FilterSpectra[ch][1], out);
+    FftInverseUnscaled(out);
     if (ch % 2 == 1 || ch == NumFilterChannels - 1) WriteDevice(ch / 2, BufferIndex, invL);
   }
 }

@@ -322,10 +322,13 @@ int Run(int argc, char** argv) {
     if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, BlockLength)) out.FailWrite(d);
   }
 
-  // As the start command: dither from its first value, silent history and buffers.
+  // As the start command: dither from its first value and silent history. Only
+  // buffer 0 of each device is used here, and every block rewrites it whole, so the
+  // other wave buffers are left alone (clearing them would only fault in memory).
   DitherPos = 0;
   DitherCount = 0;
-  ClearBuffers();
+  for (float* h : InputHistory)
+    if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
 
   const int32_t n = BlockLength;
   const int32_t tail = FilterLength - 1;
