@@ -261,16 +261,15 @@ std::vector<uint8_t> SimDriver::PlayedBytes(uint32_t deviceId) const {
   return {};
 }
 
-std::vector<uint8_t> SimDriver::TakePlayedBytes(uint32_t deviceId) {
+void SimDriver::TakePlayedBytes(uint32_t deviceId, std::vector<uint8_t>* bytes) {
   std::lock_guard lock(mutex_);
-  std::vector<uint8_t> bytes;
+  bytes->clear();
   for (auto it = recordings_.rbegin(); it != recordings_.rend(); ++it) {
     if (it->DeviceId == deviceId) {
-      bytes.swap(it->Bytes);
+      bytes->swap(it->Bytes);
       break;
     }
   }
-  return bytes;
 }
 
 uint64_t SimDriver::DroppedCaptureFrames() const {

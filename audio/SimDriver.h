@@ -146,8 +146,9 @@ class SimDriver : public WaveDriver {
   std::vector<SimRecording> Recordings() const;
   // Bytes played by the latest open of output deviceId (empty if never opened).
   std::vector<uint8_t> PlayedBytes(uint32_t deviceId) const;
-  // The same, handed over: the recording keeps growing from empty (for long runs).
-  std::vector<uint8_t> TakePlayedBytes(uint32_t deviceId);
+  // The same, handed over for long runs: *bytes receives what was played since the last
+  // take, and its old storage, emptied, takes the recording on (so nothing is reallocated).
+  void TakePlayedBytes(uint32_t deviceId, std::vector<uint8_t>* bytes);
   // Capture frames lost because no buffer was queued, over all capture opens.
   uint64_t DroppedCaptureFrames() const;
   // Devices open now, and buffers queued on the open device of handle.
