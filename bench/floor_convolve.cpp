@@ -1,21 +1,23 @@
 // The floor for the peer comparison (bench/peers.sh): the least work an overlap-save
-// convolver with Tessival's sizes can do. Per block: the new input frames read and split
-// into the two transform frames (after the M - 1 kept ones), then exactly 2 forward and
-// C inverse real transforms of L points and the spectral multiply-accumulate, nothing
-// else; before the blocks it reads and transforms the filters, as any convolver must.
-// Nothing is written unless --out is given (for the agreement check).
+// convolver with Tessival's sizes does for the same job. Per block: the new input frames
+// read and split into the two transform frames (after the M - 1 kept ones), exactly 2
+// forward and C inverse real transforms of L points and the spectral multiply-accumulate,
+// and the valid samples rounded to 16 bits and handed to buffered files; before the
+// blocks it reads and transforms the filters, as any convolver must.
 //
-//   floor_convolve INPUT.wav BANKSTEM C [--out PATH.raw]
+//   floor_convolve INPUT.wav BANKSTEM C OUTDIR
 //
 // The filters are BANKSTEM1.wav .. BANKSTEMC.wav (two channels each); M is the longest.
-// Plans come from Tessival's FFT wisdom ($XDG_CACHE_HOME/Tessival/fftwf-wisdom) when it
-// holds them, so both programs run the same transforms; otherwise they are measured with
-// the same time limit. --out writes the C output channels as raw interleaved floats at
-// full scale 1.0, input length + M - 1 frames.
+// Writes OUTDIR/out0.raw .. (raw 16-bit stereo, one per output pair, input length +
+// M - 1 frames). Plans come from Tessival's FFT wisdom ($XDG_CACHE_HOME/Tessival/
+// fftwf-wisdom) when it holds them, so both programs run the same transforms; otherwise
+// they are measured with the same time limit.
 #include <fftw3.h>
 #include <immintrin.h>
 #include <sndfile.h>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -89,6 +91,34 @@ __attribute__((target("avx2"))) void SplitAvx2(const int16_t* in, float* l, floa
   SplitPlain(in + 2 * j, l + j, r + j, n - j);
 }
 
+// Rounds l[j] * scale and r[j] * scale to 16 bits (halves to even, saturating) and
+// interleaves them; r may be null (silence).
+void ToPcmPlain(const float* l, const float* r, float scale, int16_t* out, int32_t n) {
+  for (int32_t j = 0; j < n; ++j) {
+    for (int side = 0; side < 2; ++side) {
+      const float* src = side ? r : l;
+      float v = src ? src[j] * scale : 0.0f;
+      v = v < -32768.0f ? -32768.0f : (v > 32767.0f ? 32767.0f : v);
+      out[2 * j + side] = static_cast<int16_t>(_mm_cvtss_si32(_mm_set_ss(v)));
+    }
+  }
+}
+
+__attribute__((target("avx2"))) void ToPcmAvx2(const float* l, const float* r, float scale, int16_t* out,
+                                               int32_t n) {
+  const __m256 s = _mm256_set1_ps(scale);
+  int32_t j = 0;
+  if (r) {
+    for (; j + 8 <= n; j += 8) {
+      const __m256i il = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(l + j), s));
+      const __m256i ir = _mm256_cvtps_epi32(_mm256_mul_ps(_mm256_loadu_ps(r + j), s));
+      const __m256i a = _mm256_unpacklo_epi32(il, ir), b = _mm256_unpackhi_epi32(il, ir);
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_packs_epi32(a, b));
+    }
+  }
+  ToPcmPlain(l + j, r ? r + j : nullptr, scale, out + 2 * j, n - j);
+}
+
 std::string WisdomPath() {
   const char* cache = std::getenv("XDG_CACHE_HOME");
   if (cache && *cache) return std::string(cache) + "/Tessival/fftwf-wisdom";
@@ -109,15 +139,8 @@ fftwf_plan Plan(bool forward, int n, float* buf) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::vector<std::string> args;
-  std::string outPath;
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--out") == 0 && i + 1 < argc)
-      outPath = argv[++i];
-    else
-      args.emplace_back(argv[i]);
-  }
-  if (args.size() != 3) Die("usage: floor_convolve INPUT.wav BANKSTEM C [--out PATH.raw]");
+  if (argc != 5) Die("usage: floor_convolve INPUT.wav BANKSTEM C OUTDIR");
+  const std::vector<std::string> args(argv + 1, argv + argc);
   const int c = std::atoi(args[2].c_str());
   if (c < 1 || c > 10) Die("C must be 1 to 10");
   const auto start = std::chrono::steady_clock::now();
@@ -153,9 +176,9 @@ int main(int argc, char** argv) {
   std::memset(history[0], 0, m * sizeof(float));
   std::memset(history[1], 0, m * sizeof(float));
   std::vector<int16_t> pcm(2 * static_cast<size_t>(n));
-  float* y = Alloc(l + 2);
+  float* y[2] = {Alloc(l + 2), Alloc(l + 2)};  // the two channels of an output pair
   const fftwf_plan fwd = Plan(true, l, x[0]);
-  const fftwf_plan inv = Plan(false, l, y);
+  const fftwf_plan inv = Plan(false, l, y[0]);
 
   std::vector<float*> h(2 * c);
   for (int ch = 0; ch < c; ++ch) {
@@ -172,10 +195,26 @@ int main(int argc, char** argv) {
   const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
   const auto mac = avx2 ? MultiplyAdd2Avx2 : MultiplyAdd2Plain;
   const auto split = avx2 ? SplitAvx2 : SplitPlain;
-  std::FILE* out = outPath.empty() ? nullptr : std::fopen(outPath.c_str(), "wb");
-  if (!outPath.empty() && !out) Die(outPath + ": cannot write");
-  std::vector<float> block(out ? static_cast<size_t>(n) * c : 0);
-  const float scale = 1.0f / (static_cast<float>(l) * 32768.0f);
+  const auto toPcm = avx2 ? ToPcmAvx2 : ToPcmPlain;
+  const int devices = (c + 1) / 2;
+  // Each file gets whole blocks, converted in place into a buffer of about 256 kB
+  // that goes out in one write when full.
+  const int64_t perWrite = std::max<int64_t>(1, (1 << 18) / (4 * static_cast<int64_t>(n))) * n;
+  std::vector<int> out(devices);
+  std::vector<std::vector<int16_t>> pending(devices, std::vector<int16_t>(2 * perWrite));
+  int64_t pendingFrames = 0;
+  for (int d = 0; d < devices; ++d) {
+    const std::string path = args[3] + "/out" + std::to_string(d) + ".raw";
+    if ((out[d] = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666)) < 0) Die(path + ": cannot write");
+  }
+  auto flush = [&] {
+    for (int d = 0; d < devices; ++d) {
+      const ssize_t bytes = static_cast<ssize_t>(pendingFrames * 4);
+      if (::write(out[d], pending[d].data(), bytes) != bytes) Die("write failed");
+    }
+    pendingFrames = 0;
+  };
+  const float scale = 1.0f / static_cast<float>(l);
 
   for (int64_t b = 0; b < blocks; ++b) {
     // The transforms work in place, so the last M - 1 frames are kept aside.
@@ -188,18 +227,21 @@ int main(int argc, char** argv) {
       std::memcpy(history[i], x[i] + n, (m - 1) * sizeof(float));
       fftwf_execute_dft_r2c(fwd, x[i], reinterpret_cast<fftwf_complex*>(x[i]));
     }
+    const int32_t keep = static_cast<int32_t>(std::min<int64_t>(n, outFrames - b * n));
     for (int ch = 0; ch < c; ++ch) {
-      mac(x[0], h[2 * ch], x[1], h[2 * ch + 1], y, bins);
-      fftwf_execute_dft_c2r(inv, reinterpret_cast<fftwf_complex*>(y), y);
-      if (out)
-        for (int32_t j = 0; j < n; ++j) block[static_cast<size_t>(j) * c + ch] = y[m - 1 + j] * scale;
+      float* yc = y[ch & 1];
+      mac(x[0], h[2 * ch], x[1], h[2 * ch + 1], yc, bins);
+      fftwf_execute_dft_c2r(inv, reinterpret_cast<fftwf_complex*>(yc), yc);
+      if (ch % 2 == 1 || ch == c - 1) {
+        toPcm(y[0] + m - 1, ch % 2 ? y[1] + m - 1 : nullptr, scale, pending[ch / 2].data() + 2 * pendingFrames,
+              keep);
+      }
     }
-    if (out) {
-      const int64_t keep = std::min<int64_t>(n, outFrames - b * n);
-      if (std::fwrite(block.data(), sizeof(float) * c, keep, out) != static_cast<size_t>(keep)) Die(outPath + ": write failed");
-    }
+    pendingFrames += keep;
+    if (pendingFrames == perWrite || b == blocks - 1) flush();
   }
-  if (out && std::fclose(out) != 0) Die(outPath + ": write failed");
+  for (int f : out)
+    if (::close(f) != 0) Die("write failed");
   sf_close(in);
 
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

@@ -10,8 +10,10 @@
 # taps (decaying noise, made by floor_signals), output 16-bit where the tool lets us
 # choose. Players:
 #   tessival   tessival-render (FFT plans from its wisdom, warmed by an untimed run)
-#   floor      floor_convolve: per block 2 forward and C inverse FFTs of Tessival's L
-#              points and the spectral multiply-accumulate, nothing else (no output)
+#   floor      floor_convolve, the least an overlap-save convolver with Tessival's L and
+#              N does for the job: per block 2 forward and C inverse FFTs and the
+#              spectral multiply-accumulate, nothing else, besides reading the input,
+#              the filters and writing 16-bit raw output in large writes
 #   zita       zita_convolve, our harness on libzita-convolver: one partition level in
 #              the calling thread, vector mode
 #   fconv      fconvolver (jconvolver package), vector mode
@@ -157,7 +159,7 @@ run_player() {
   local p=$1 dir=$2 c=$3 m=$4 a=()
   case $p in
     tessival) a=("$RENDER" "$dir/h1.wav" "$INPUT" "$dir/out/tessival") ;;
-    floor) a=("$FLOOR" "$INPUT" "$dir/h" "$c") ;;
+    floor) a=("$FLOOR" "$INPUT" "$dir/h" "$c" "$dir/out/floor") ;;
     zita) a=("$ZITA" "$INPUT" "$dir/h" "$c" "$(min "$m" 8192)" "$dir/out/zita") ;;
     fconv) a=(fconvolver -V "$dir/fconvolver.conf" "$INPUT" "$dir/out/fconv/out.wav") ;;
     brutefir) a=(brutefir -nodefault -quiet "$dir/brutefir.conf") ;;
@@ -173,7 +175,7 @@ run_player() {
 player_outputs() {
   local p=$1 dir=$2 c=$3 d
   case $p in
-    floor) echo "raw:f32:$c:$dir/out/floor.raw" ;;
+    floor) for d in $(seq 0 $(((c - 1) / 2))); do echo "raw:s16:2:$dir/out/floor/out$d.raw"; done ;;
     fconv) echo "$dir/out/fconv/out.wav" ;;
     brutefir) for d in $(seq 0 $(((c - 1) / 2))); do echo "raw:s16:2:$dir/out/brutefir/out$d.raw"; done ;;
     *) for d in $(seq 0 $(((c - 1) / 2))); do echo "$dir/out/$p/out$d.wav"; done ;;
@@ -195,7 +197,6 @@ for cell in $CELLS; do
 
   # Untimed first runs: FFT wisdom, page cache, and the outputs to check.
   for p in "${PLAYERS[@]}"; do run_player "$p" "$dir" "$c" "$m" >/dev/null 2>&1 || { say "$p failed"; exit 1; }; done
-  taskset -c "$CPU" "$FLOOR" "$INPUT" "$dir/h" "$c" --out "$dir/out/floor.raw" 2>/dev/null
   mapfile -t ref < <(player_outputs tessival "$dir" "$c")
   for p in "${PLAYERS[@]}"; do
     [ "$p" = tessival ] && continue
@@ -209,7 +210,6 @@ for cell in $CELLS; do
       AGREE[$cell.$p]=$steps
     fi
   done
-  rm -f "$dir/out/floor.raw"
 
   say "C = $c, M = $m: $RUNS timed run(s) of each"
   for r in $(seq 1 "$RUNS"); do
@@ -246,7 +246,6 @@ median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print
       [ "$p" = brutefir ] && name=BruteFIR
       [ "$p" = ffmpeg ] && name="ffmpeg afir"
       diff=${AGREE[$cell.$p]:--}
-      [ "$p" = floor ] && diff="${AGREE[$cell.$p]} (float)"
       awk -v c="$c" -v m="$m" -v n="$name" -v w="$w" -v t="$tess" -v s="$SECONDS_OF_AUDIO" -v d="$diff" \
         'BEGIN { printf "| %s | %s | %s | %.3f | %.0f | %.2f | %s |\n", c, m, n, w, s / w, w / t, d }'
     done

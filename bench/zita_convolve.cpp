@@ -59,9 +59,6 @@ int main(int argc, char** argv) {
   SNDFILE* in = sf_open(args[0].c_str(), SFM_READ, &info);
   if (!in || info.channels != 2) Die(args[0] + ": needs a stereo file");
   const int64_t frames = info.frames;
-  std::vector<float> input(2 * static_cast<size_t>(frames));
-  if (sf_readf_float(in, input.data(), frames) != frames) Die(args[0] + ": short read");
-  sf_close(in);
 
   std::vector<std::vector<float>> taps(2 * c);
   int32_t m = 1;
@@ -104,11 +101,13 @@ int main(int argc, char** argv) {
 
   const int64_t total = frames + m - 1;
   std::vector<int16_t> pcm(2 * static_cast<size_t>(part));
+  std::vector<float> input(2 * static_cast<size_t>(part));
   for (int64_t pos = 0; pos < total; pos += part) {
     float* l = conv.inpdata(0);
     float* r = conv.inpdata(1);
-    const int have = static_cast<int>(std::clamp<int64_t>(frames - pos, 0, part));
-    const float* src = input.data() + 2 * pos;
+    int have = 0;
+    if (pos < frames) have = static_cast<int>(std::max<sf_count_t>(0, sf_readf_float(in, input.data(), part)));
+    const float* src = input.data();
     for (int j = 0; j < have; ++j) {
       l[j] = src[2 * j];
       r[j] = src[2 * j + 1];
@@ -127,6 +126,7 @@ int main(int argc, char** argv) {
       if (sf_writef_short(outs[d], pcm.data(), keep) != keep) Die("write failed");
     }
   }
+  sf_close(in);
   conv.stop_process();
   conv.cleanup();
   for (SNDFILE* f : outs) sf_close(f);

@@ -5,6 +5,7 @@
 #include <immintrin.h>
 #include <sndfile.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -146,17 +147,25 @@ struct WavWriter {
     Put16(p + 2, v >> 16);
   }
 
-  bool WriteAll(const void* data, size_t bytes) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    while (bytes > 0) {
-      const ssize_t w = ::write(Fd, p, bytes);
+  bool WriteAll(iovec* parts, int32_t count) {
+    while (count > 0) {
+      const ssize_t w = ::writev(Fd, parts, count);
       if (w < 0 && errno == EINTR) continue;
       if (w <= 0) {
         if (w == 0) errno = EIO;
         return false;
       }
-      p += w;
-      bytes -= static_cast<size_t>(w);
+      // Past what was written: whole parts, then into the first one left.
+      size_t done = static_cast<size_t>(w);
+      while (count > 0 && done >= parts->iov_len) {
+        done -= parts->iov_len;
+        ++parts;
+        --count;
+      }
+      if (count > 0) {
+        parts->iov_base = static_cast<uint8_t*>(parts->iov_base) + done;
+        parts->iov_len -= done;
+      }
     }
     return true;
   }
@@ -177,34 +186,49 @@ struct WavWriter {
     Put16(h + 34, 8 * BytesPerSample);
     std::memcpy(h + 36, "data", 4);
     Put32(h + 40, data);
-    return ::lseek(Fd, 0, SEEK_SET) == 0 && WriteAll(h, sizeof h);
+    iovec part{h, sizeof h};
+    return ::lseek(Fd, 0, SEEK_SET) == 0 && WriteAll(&part, 1);
   }
 
-  bool Open(const std::string& path, int32_t bits, int32_t rate, int32_t frames) {
+  // `frames`: the most one WriteBlocks call takes.
+  bool Open(const std::string& path, int32_t bits, int32_t rate, int64_t frames) {
     BytesPerSample = bits == 16 ? 2 : 3;
     if (bits != 16) Packed.resize(static_cast<size_t>(frames) * 6 + 1);
     Fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     return Fd >= 0 && WriteHeader(rate);
   }
 
-  // `frames` stereo frames of the engine's playback buffer: 16-bit samples as they
-  // are, 32-bit ones cut to their top 24 bits.
-  bool WriteBlock(const uint8_t* buffer, int32_t frames) {
-    const size_t bytes = static_cast<size_t>(frames) * 2 * BytesPerSample;
+  // Blocks of the engine's playback buffers, `frames[i]` stereo frames from buffers[i],
+  // in one system call: 16-bit samples as they are, 32-bit ones cut to their top 24 bits.
+  bool WriteBlocks(uint8_t* const* buffers, const int32_t* frames, int32_t count) {
+    iovec parts[MaxBuffers];
+    size_t bytes = 0;
+    uint8_t* packed = Packed.data();
+    for (int32_t b = 0; b < count; ++b) {
+      const size_t size = static_cast<size_t>(frames[b]) * 2 * BytesPerSample;
+      bytes += size;
+      if (BytesPerSample == 2) {
+        parts[b] = {buffers[b], size};
+        continue;
+      }
+      for (int32_t i = 0; i < 2 * frames[b]; ++i, packed += 3) {
+        uint32_t v;
+        std::memcpy(&v, buffers[b] + 4 * static_cast<size_t>(i), 4);
+        v >>= 8;
+        std::memcpy(packed, &v, 4);  // one byte too many, overwritten by the next sample
+      }
+    }
     if (DataBytes + bytes > MaxDataBytes) {
       errno = EFBIG;
       return false;
     }
     DataBytes += bytes;
-    if (BytesPerSample == 2) return WriteAll(buffer, bytes);
-    uint8_t* out = Packed.data();
-    for (int32_t i = 0; i < 2 * frames; ++i, out += 3) {
-      uint32_t v;
-      std::memcpy(&v, buffer + 4 * static_cast<size_t>(i), 4);
-      v >>= 8;
-      std::memcpy(out, &v, 4);  // one byte too many, overwritten by the next sample
+    if (bytes == 0) return true;
+    if (BytesPerSample == 3) {
+      parts[0] = {Packed.data(), bytes};
+      count = 1;
     }
-    return WriteAll(Packed.data(), bytes);
+    return WriteAll(parts, count);
   }
 
   bool Close(int32_t rate) {
@@ -295,7 +319,7 @@ int Run(int argc, char** argv) {
          " channels");
   }
 
-  // The settings a live run would use; buffer 0 carries every block.
+  // The settings a live run would use.
   SetDefaultSettings();
   SampleBits = o.Bits;
   DitherOn = o.Dither;
@@ -310,6 +334,13 @@ int Run(int argc, char** argv) {
     Fail(o.Input + ": sampling frequency " + std::to_string(inInfo.samplerate) +
          " Hz differs from the filter bank's " + std::to_string(SampleRate) + " Hz");
   }
+  // The wave buffers take turns, so that short blocks reach the files a few at a
+  // time (one system call per file for about 256 kB).
+  const int32_t batch = std::clamp<int32_t>((256 * 1024 + WaveBufferSize - 1) / WaveBufferSize, MinBuffers, MaxBuffers);
+  if (batch != WaveBufferCount) {
+    NumBuffers = batch;
+    if (!ReallocateWaveBuffers()) Fail("not enough memory for the wave buffers");
+  }
 
   Outputs out;
   std::signal(SIGINT, OnInterrupt);
@@ -319,12 +350,12 @@ int Run(int argc, char** argv) {
     const std::string name = "out" + std::to_string(d) + ".wav";
     out.FinalPaths.push_back(o.OutDir + "/" + name);
     out.TempPaths.push_back(o.OutDir + "/." + name + ".partial-" + std::to_string(::getpid()));
-    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, BlockLength)) out.FailWrite(d);
+    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, int64_t{batch} * BlockLength)) out.FailWrite(d);
   }
 
-  // As the start command: dither from its first value and silent history. Only
-  // buffer 0 of each device is used here, and every block rewrites it whole, so the
-  // other wave buffers are left alone (clearing them would only fault in memory).
+  // As the start command: dither from its first value and silent history. Every
+  // block rewrites its wave buffers whole, so they are not cleared (that would only
+  // fault in memory).
   DitherPos = 0;
   DitherCount = 0;
   for (float* h : InputHistory)
@@ -349,16 +380,19 @@ int Run(int argc, char** argv) {
   int64_t total = -1;  // output frames, known once the input has ended
   const auto start = std::chrono::steady_clock::now();
   auto lastProgress = start;
+  int32_t keeps[MaxBuffers];
   while (total < 0 || outFrames < total) {
     if (Interrupted) out.FailWith("interrupted; no output written");
+    const int32_t k = static_cast<int32_t>(blocks % batch);
+    uint8_t* capture = InBuffers[k];
     int32_t got = 0;
     if (total < 0) {
       if (!direct)
         got = static_cast<int32_t>(sf_readf_double(in, block.data(), n));
       else if (o.Bits == 16)
-        got = static_cast<int32_t>(sf_readf_short(in, reinterpret_cast<short*>(InBuffers[0]), n));
+        got = static_cast<int32_t>(sf_readf_short(in, reinterpret_cast<short*>(capture), n));
       else
-        got = static_cast<int32_t>(sf_readf_int(in, reinterpret_cast<int*>(InBuffers[0]), n));
+        got = static_cast<int32_t>(sf_readf_int(in, reinterpret_cast<int*>(capture), n));
       if (got < 0) got = 0;
       inFrames += got;
       if (got < n) {
@@ -367,18 +401,20 @@ int Run(int argc, char** argv) {
       }
     }
     if (direct) {
-      std::memset(InBuffers[0] + got * frameBytes, 0, (n - got) * frameBytes);
+      std::memset(capture + got * frameBytes, 0, (n - got) * frameBytes);
     } else {
       std::fill(block.begin() + 2 * got, block.end(), 0.0);
-      FillCaptureBuffer(block.data(), n, o.Bits, InBuffers[0]);
+      FillCaptureBuffer(block.data(), n, o.Bits, capture);
     }
-    ConvolveBlock(0);
+    ConvolveBlock(k);
     ++blocks;
 
-    const int32_t keep = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - outFrames));
-    for (int32_t d = 0; d <= LastOutDevice; ++d)
-      if (!out.Files[d].WriteBlock(OutBuffers[d][0], keep)) out.FailWrite(d);
-    outFrames += keep;
+    keeps[k] = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - outFrames));
+    outFrames += keeps[k];
+    if (k == batch - 1 || outFrames == total) {
+      for (int32_t d = 0; d <= LastOutDevice; ++d)
+        if (!out.Files[d].WriteBlocks(OutBuffers[d], keeps, k + 1)) out.FailWrite(d);
+    }
 
     if (progress) {
       const auto now = std::chrono::steady_clock::now();
