@@ -175,7 +175,9 @@ TEST_F(DeviceCycle, OpensOnePlaybackDevicePerOutputPair) {
     std::vector<std::string> opens;
     for (const auto& call : log)
       if (call.rfind("waveOutOpen", 0) == 0) opens.push_back(call);
-    if (devices > 1) EXPECT_EQ(opens[1], "waveOutOpen 4");
+    if (devices > 1) {
+      EXPECT_EQ(opens[1], "waveOutOpen 4");
+    }
     StopButtonClick();
     queue.Pump();
   }
