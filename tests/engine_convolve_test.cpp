@@ -82,8 +82,9 @@ TEST_P(ConvolveStream, EqualsDirectConvolutionOfTheWholeStream) {
     EXPECT_LT(maxErr, peak * 2e-6 * FFTOrder + 1.0) << "channel " << ch << " M=" << p.m;
   }
   // The missing right channel of an odd bank is silent.
-  if (p.c % 2 == 1)
+  if (p.c % 2 == 1) {
     for (int64_t s : out[LastOutDevice].right) ASSERT_EQ(s, 0);
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ConvolveStream,
