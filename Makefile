@@ -25,7 +25,7 @@ run: build
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: bootstrap
 	@test -f build-asan/CMakeCache.txt || cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTESSIVAL_SANITIZE=address
+	  -DTESSIVAL_SANITIZE=address -DTESSIVAL_WERROR=ON
 	cmake --build build-asan -j$(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
