@@ -126,11 +126,12 @@ std::string WisdomPath() {
   return home ? std::string(home) + "/.cache/Tessival/fftwf-wisdom" : std::string();
 }
 
-fftwf_plan Plan(bool forward, int n, float* buf) {
-  auto* spec = reinterpret_cast<fftwf_complex*>(buf);
+// A plan between `time` and `spectrum` (the same buffer in place).
+fftwf_plan Plan(bool forward, int n, float* time, float* spectrum) {
+  auto* spec = reinterpret_cast<fftwf_complex*>(spectrum);
   for (unsigned flags : {FFTW_MEASURE | FFTW_WISDOM_ONLY, unsigned{FFTW_MEASURE}}) {
     if (flags == FFTW_MEASURE) fftwf_set_timelimit(1.5);
-    fftwf_plan p = forward ? fftwf_plan_dft_r2c_1d(n, buf, spec, flags) : fftwf_plan_dft_c2r_1d(n, spec, buf, flags);
+    fftwf_plan p = forward ? fftwf_plan_dft_r2c_1d(n, time, spec, flags) : fftwf_plan_dft_c2r_1d(n, spec, time, flags);
     if (p) return p;
   }
   Die("FFTW could not plan " + std::to_string(n) + " points");
@@ -176,9 +177,20 @@ int main(int argc, char** argv) {
   std::memset(history[0], 0, m * sizeof(float));
   std::memset(history[1], 0, m * sizeof(float));
   std::vector<int16_t> pcm(2 * static_cast<size_t>(n));
+  // Out of place up to 65536 points, in place above, as the engine runs them (the
+  // faster way on each side). Out of place the spectra go to xs and the inverse
+  // transforms from one spectrum buffer into the pair's time buffers.
+  const bool outOfPlace = l <= (1 << 16);
   float* y[2] = {Alloc(l + 2), Alloc(l + 2)};  // the two channels of an output pair
-  const fftwf_plan fwd = Plan(true, l, x[0]);
-  const fftwf_plan inv = Plan(false, l, y[0]);
+  float* xs[2] = {x[0], x[1]};
+  float* ys = nullptr;
+  if (outOfPlace) {
+    xs[0] = Alloc(l + 2);
+    xs[1] = Alloc(l + 2);
+    ys = Alloc(l + 2);
+  }
+  const fftwf_plan fwd = Plan(true, l, x[0], xs[0]);
+  const fftwf_plan inv = outOfPlace ? Plan(false, l, y[0], ys) : Plan(false, l, y[0], y[0]);
 
   std::vector<float*> h(2 * c);
   for (int ch = 0; ch < c; ++ch) {
@@ -187,7 +199,8 @@ int main(int argc, char** argv) {
       std::memset(s, 0, (l + 2) * sizeof(float));
       const int64_t len = static_cast<int64_t>(taps[ch].size() / 2);
       for (int64_t t = 0; t < len; ++t) s[t] = taps[ch][2 * t + i];
-      fftwf_execute_dft_r2c(fwd, s, reinterpret_cast<fftwf_complex*>(s));
+      fftwf_execute_dft_r2c(fwd, s, reinterpret_cast<fftwf_complex*>(xs[0]));
+      if (outOfPlace) std::memcpy(s, xs[0], (l + 2) * sizeof(float));
     }
   }
 
@@ -225,13 +238,14 @@ int main(int argc, char** argv) {
     split(pcm.data(), x[0] + m - 1, x[1] + m - 1, n);
     for (int i = 0; i < 2; ++i) {
       std::memcpy(history[i], x[i] + n, (m - 1) * sizeof(float));
-      fftwf_execute_dft_r2c(fwd, x[i], reinterpret_cast<fftwf_complex*>(x[i]));
+      fftwf_execute_dft_r2c(fwd, x[i], reinterpret_cast<fftwf_complex*>(xs[i]));
     }
     const int32_t keep = static_cast<int32_t>(std::min<int64_t>(n, outFrames - b * n));
     for (int ch = 0; ch < c; ++ch) {
       float* yc = y[ch & 1];
-      mac(x[0], h[2 * ch], x[1], h[2 * ch + 1], yc, bins);
-      fftwf_execute_dft_c2r(inv, reinterpret_cast<fftwf_complex*>(yc), yc);
+      float* spectrum = outOfPlace ? ys : yc;
+      mac(xs[0], h[2 * ch], xs[1], h[2 * ch + 1], spectrum, bins);
+      fftwf_execute_dft_c2r(inv, reinterpret_cast<fftwf_complex*>(spectrum), yc);
       if (ch % 2 == 1 || ch == c - 1) {
         toPcm(y[0] + m - 1, ch % 2 ? y[1] + m - 1 : nullptr, scale, pending[ch / 2].data() + 2 * pendingFrames,
               keep);

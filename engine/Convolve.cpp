@@ -20,11 +20,12 @@ struct Side {
 
 // Channel ch is computed in ChannelOutput[ch % 2]: a device's pair is written out
 // before the next pair is computed, so two buffers, still warm in cache, serve all.
-float* WorkBufferOf(int32_t ch) { return ChannelOutput[ch & 1]; }
+// Its time-domain samples end up there or, out of place, in InputFrames[ch % 2].
+float* Samples[2];  // where the last inverse of each side of the pair left its samples
 
 Side SideOf(int32_t ch, float invL) {
   if (ch >= NumFilterChannels) return {nullptr, 0.0f};
-  return {WorkBufferOf(ch) + (FilterLength - 1), GainFactors[ch] * invL};
+  return {Samples[ch & 1] + (FilterLength - 1), GainFactors[ch] * invL};
 }
 
 inline float Sample(const Side& s, int32_t j) { return s.samples ? s.samples[j] * s.scale : 0.0f; }
@@ -85,13 +86,15 @@ void ConvolveBlock(int32_t BufferIndex) {
   else
     ActiveKernels.FromInt32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), left, right, n);
 
-  // History out, before the transform overwrites the frame.
+  // History out, before the transforms overwrite the frame.
   for (int c = 0; c < 2; ++c)
     if (history > 0) std::memcpy(InputHistory[c], InputFrames[c] + n, historyBytes);
 
-  // Forward transforms: the two input spectra serve every output channel.
-  FftForward(InputFrames[0]);
-  FftForward(InputFrames[1]);
+  // Forward transforms: the two input spectra serve every output channel. Once they
+  // are made, the frames are free for the inverse transforms' samples.
+  const float* x0;
+  const float* x1;
+  FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
 
   // Per channel: both contributions summed in the frequency domain, one inverse.
   // A device is written as soon as its last channel is back in the time domain,
@@ -99,9 +102,9 @@ void ConvolveBlock(int32_t BufferIndex) {
   // sequence runs on from device to device as before.
   const float invL = 1.0f / static_cast<float>(FFTLength);
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch) {
-    float* out = WorkBufferOf(ch);
-    SpectrumMultiplyAdd2(InputFrames[0], FilterSpectra[ch][0], InputFrames[1], FilterSpectra[ch][1], out);
-    FftInverseUnscaled(out);
+    float* work = ChannelOutput[ch & 1];
+    SpectrumMultiplyAdd2(x0, FilterSpectra[ch][0], x1, FilterSpectra[ch][1], work);
+    Samples[ch & 1] = FftInverseUnscaledInto(work, InputFrames[ch & 1]);
     if (ch % 2 == 1 || ch == NumFilterChannels - 1) WriteDevice(ch / 2, BufferIndex, invL);
   }
 }

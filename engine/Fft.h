@@ -29,6 +29,17 @@ void FftInverse(float* buffer);
 // As FftInverse but without 1/L (the block path folds it into the output scaling).
 void FftInverseUnscaled(float* buffer);
 
+// The block path's transforms, in place or out of place, whichever this length runs
+// faster at (the FFT layer decides at FftPrepare).
+// Forward transforms of two frames of L real samples. The spectra are left in the
+// frames' own buffers or in the layer's, and stay valid until the next call; the frames
+// may then be overwritten.
+void FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const float*& spectrum1);
+// Inverse of `spectrum` (destroyed) into L real samples without 1/L, in place or into
+// `spare` (SpectrumFloats floats); returns where the samples are. `spare` is written
+// only when the pair's spectra are out of place, so one of the pair's frames may serve.
+float* FftInverseUnscaledInto(float* spectrum, float* spare);
+
 // dst = a * b, bin by bin (complex); dst may alias neither source.
 void SpectrumMultiply(const float* a, const float* b, float* dst);
 // dst = x0 * h0 + x1 * h1, bin by bin: both inputs' contributions in one pass.
