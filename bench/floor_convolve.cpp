@@ -199,7 +199,7 @@ int main(int argc, char** argv) {
       std::memset(s, 0, (l + 2) * sizeof(float));
       const int64_t len = static_cast<int64_t>(taps[ch].size() / 2);
       for (int64_t t = 0; t < len; ++t) s[t] = taps[ch][2 * t + i];
-      fftwf_execute_dft_r2c(fwd, s, reinterpret_cast<fftwf_complex*>(xs[0]));
+      fftwf_execute_dft_r2c(fwd, s, reinterpret_cast<fftwf_complex*>(outOfPlace ? xs[0] : s));
       if (outOfPlace) std::memcpy(s, xs[0], (l + 2) * sizeof(float));
     }
   }
