@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The race with the peers: the same work through tessival-render and the convolvers a
 # user would pick instead, one core each, wall time of the whole process (file I/O
-# included), medians of several runs.
+# included) and its CPU time, medians of several runs.
 #
 #   bench/peers.sh [--quick] [--runs N] [--cells "C:M ..."] [--cpu N] [--build DIR]
 #                  [--work DIR] [--table FILE]
@@ -25,7 +25,8 @@
 #
 # The peers come from Debian packages, installed here when missing (not by
 # scripts/bootstrap: the program does not need them). The machine may be shared:
-# compare figures only within one run.
+# compare figures only within one run; the CPU times suffer less from other load than
+# the wall times.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/.." && pwd)
@@ -78,8 +79,9 @@ fi
 "$ROOT/scripts/bootstrap"
 [ -f "$BUILD/CMakeCache.txt" ] || cmake -S "$ROOT" -B "$BUILD" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake "$BUILD" >/dev/null  # picks up zita-convolver if it was just installed
-cmake --build "$BUILD" -j1 --target tessival-render floor_signals floor_convolve zita_convolve >/dev/null
+cmake --build "$BUILD" -j1 --target tessival-render floor_time floor_signals floor_convolve zita_convolve >/dev/null
 RENDER=$BUILD/tools/render/tessival-render
+TIMER=$BUILD/bench/floor_time
 SIGNALS=$BUILD/bench/floor_signals
 FLOOR=$BUILD/bench/floor_convolve
 ZITA=$BUILD/bench/zita_convolve
@@ -89,8 +91,6 @@ export XDG_CACHE_HOME=$WORK/cache  # tessival's and the floor's FFT wisdom, not 
 INPUT=$WORK/input.wav
 FRAMES=$((SECONDS_OF_AUDIO * RATE))
 [ -f "$INPUT" ] || "$SIGNALS" input "$INPUT" "$SECONDS_OF_AUDIO"
-
-now() { echo "${EPOCHREALTIME/,/.}"; }
 
 # Partition sizes the peers run best at here (checked by hand on a 2-core machine):
 # the largest each allows, up to the filter length.
@@ -168,7 +168,7 @@ run_player() {
       a=(ffmpeg -nostdin -hide_banner -loglevel error -y -threads 1 -filter_threads 1 -filter_complex_threads 1 "${a[@]}")
       ;;
   esac
-  taskset -c "$CPU" "${a[@]}"
+  $TIMER_PREFIX taskset -c "$CPU" "${a[@]}"
 }
 
 # The output channels of player P, as floor_signals compare lists them.
@@ -183,7 +183,8 @@ player_outputs() {
 }
 
 PLAYERS=(tessival floor zita fconv brutefir ffmpeg)
-declare -A WALL AGREE
+declare -A WALL CPUTIME AGREE
+TIMER_PREFIX=""
 
 for cell in $CELLS; do
   c=${cell%%:*}
@@ -213,11 +214,15 @@ for cell in $CELLS; do
 
   say "C = $c, M = $m: $RUNS timed run(s) of each"
   for r in $(seq 1 "$RUNS"); do
-    for p in "${PLAYERS[@]}"; do
-      t0=$(now)
-      run_player "$p" "$dir" "$c" "$m" >/dev/null 2>&1
-      t1=$(now)
-      WALL[$cell.$p]+="$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", b - a }') "
+    # Each round starts with the next player, so that no one always follows the same one.
+    order=("${PLAYERS[@]:$(((r - 1) % ${#PLAYERS[@]}))}" "${PLAYERS[@]:0:$(((r - 1) % ${#PLAYERS[@]}))}")
+    for p in "${order[@]}"; do
+      TIMER_PREFIX="$TIMER -o $WORK/time.txt"
+      run_player "$p" "$dir" "$c" "$m" >/dev/null 2>&1 || { say "$p failed"; exit 1; }
+      TIMER_PREFIX=""
+      read -r wall cpu <"$WORK/time.txt"
+      WALL[$cell.$p]+="$wall "
+      CPUTIME[$cell.$p]+="$cpu "
     done
   done
   rm -rf "${dir:?}/out"
@@ -226,28 +231,38 @@ done
 median() { tr ' ' '\n' | sed '/^$/d' | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 {
-  echo "60 s of 48 kHz stereo, one CPU each, median of $RUNS run(s); real-time factor = audio seconds per"
-  echo "wall second of the whole process; ratio = wall time / tessival-render's; diff = largest difference"
-  echo "from tessival-render's output in 16-bit steps."
+  echo "60 s of 48 kHz stereo (16-bit WAV) through C two-channel filters of M taps, one CPU each,"
+  echo "median of $RUNS run(s). Real-time factor: audio seconds per wall second of the whole"
+  echo "process, file I/O included. Ratios: wall (CPU) time over tessival-render's. CPU: user +"
+  echo "system time of the process and its threads (BruteFIR's worker processes are not waited"
+  echo "for, so theirs is missing). diff: largest difference from tessival-render's output, in"
+  echo "16-bit steps."
   echo
-  echo "| C | M | program | wall s | real-time factor | ratio | diff |"
-  echo "|---|---|---|---|---|---|---|"
+  echo "| C | M | program | wall s | CPU s | real-time factor | ratio | CPU ratio | diff |"
+  echo "|---|---|---|---|---|---|---|---|---|"
   for cell in $CELLS; do
     c=${cell%%:*}
     m=${cell##*:}
     tess=$(median <<<"${WALL[$cell.tessival]}")
+    tessCpu=$(median <<<"${CPUTIME[$cell.tessival]}")
     for p in "${PLAYERS[@]}"; do
       w=$(median <<<"${WALL[$cell.$p]}")
-      name=$p
-      [ "$p" = tessival ] && name=tessival-render
-      [ "$p" = floor ] && name="FFTW floor"
-      [ "$p" = fconv ] && name=fconvolver
-      [ "$p" = zita ] && name="zita-convolver harness"
-      [ "$p" = brutefir ] && name=BruteFIR
-      [ "$p" = ffmpeg ] && name="ffmpeg afir"
+      u=$(median <<<"${CPUTIME[$cell.$p]}")
+      case $p in
+        tessival) name=tessival-render ;;
+        floor) name="FFTW floor" ;;
+        zita) name="zita-convolver harness" ;;
+        fconv) name=fconvolver ;;
+        brutefir) name=BruteFIR ;;
+        ffmpeg) name="ffmpeg afir" ;;
+      esac
       diff=${AGREE[$cell.$p]:--}
-      awk -v c="$c" -v m="$m" -v n="$name" -v w="$w" -v t="$tess" -v s="$SECONDS_OF_AUDIO" -v d="$diff" \
-        'BEGIN { printf "| %s | %s | %s | %.3f | %.0f | %.2f | %s |\n", c, m, n, w, s / w, w / t, d }'
+      awk -v c="$c" -v m="$m" -v n="$name" -v w="$w" -v u="$u" -v t="$tess" -v tu="$tessCpu" \
+        -v s="$SECONDS_OF_AUDIO" -v d="$diff" -v bf="$([ "$p" = brutefir ] && echo 1 || echo 0)" \
+        'BEGIN {
+           cpu = bf ? "n/a" : sprintf("%.3f", u); cr = bf ? "n/a" : sprintf("%.2f", u / tu)
+           printf "| %s | %s | %s | %.3f | %s | %.0f | %.2f | %s | %s |\n", c, m, n, w, cpu, s / w, w / t, cr, d
+         }'
     done
   done
 } | tee ${TABLE:+"$TABLE"}
