@@ -128,10 +128,10 @@ std::string WisdomPath() {
 
 // A plan between `time` and `spectrum` (the same buffer in place).
 fftwf_plan Plan(bool forward, int n, float* time, float* spectrum) {
-  auto* spec = reinterpret_cast<fftwf_complex*>(spectrum);
+  auto* packed = reinterpret_cast<fftwf_complex*>(spectrum);
   for (unsigned flags : {FFTW_MEASURE | FFTW_WISDOM_ONLY, unsigned{FFTW_MEASURE}}) {
     if (flags == FFTW_MEASURE) fftwf_set_timelimit(1.5);
-    fftwf_plan p = forward ? fftwf_plan_dft_r2c_1d(n, time, spec, flags) : fftwf_plan_dft_c2r_1d(n, spec, time, flags);
+    fftwf_plan p = forward ? fftwf_plan_dft_r2c_1d(n, time, packed, flags) : fftwf_plan_dft_c2r_1d(n, packed, time, flags);
     if (p) return p;
   }
   Die("FFTW could not plan " + std::to_string(n) + " points");

@@ -122,15 +122,15 @@ int64_t Usable(const std::string& path, int64_t have, int64_t frames) {
   return have;
 }
 
-void ReadRaw(const std::string& spec, int64_t lag, int64_t frames, Channels& out) {
+void ReadRaw(const std::string& source, int64_t lag, int64_t frames, Channels& out) {
   // raw:FMT:CHANNELS:PATH
-  const size_t a = spec.find(':', 4), b = spec.find(':', a + 1);
-  if (a == std::string::npos || b == std::string::npos) Die(spec + ": expected raw:s16|f32:CHANNELS:PATH");
-  const std::string fmt = spec.substr(4, a - 4);
-  const int nch = std::atoi(spec.substr(a + 1, b - a - 1).c_str());
-  const std::string path = spec.substr(b + 1);
+  const size_t a = source.find(':', 4), b = source.find(':', a + 1);
+  if (a == std::string::npos || b == std::string::npos) Die(source + ": expected raw:s16|f32:CHANNELS:PATH");
+  const std::string fmt = source.substr(4, a - 4);
+  const int nch = std::atoi(source.substr(a + 1, b - a - 1).c_str());
+  const std::string path = source.substr(b + 1);
   const int width = fmt == "s16" ? 2 : fmt == "f32" ? 4 : 0;
-  if (!width || nch < 1) Die(spec + ": expected raw:s16|f32:CHANNELS:PATH");
+  if (!width || nch < 1) Die(source + ": expected raw:s16|f32:CHANNELS:PATH");
   std::FILE* f = std::fopen(path.c_str(), "rb");
   if (!f) Die(path + ": cannot open");
   std::fseek(f, 0, SEEK_END);

@@ -68,9 +68,9 @@ void SaveWisdom() {
   std::filesystem::remove(tmp, ec);
 }
 
-// A plan between `time` and `spec` (the same buffer for an in-place plan).
-fftwf_plan MakePlan(bool forward, int32_t n, float* time, float* spec, bool& planned) {
-  auto* spectrum = reinterpret_cast<fftwf_complex*>(spec);
+// A plan between `time` and `bins` (the same buffer for an in-place plan).
+fftwf_plan MakePlan(bool forward, int32_t n, float* time, float* bins, bool& planned) {
+  auto* spectrum = reinterpret_cast<fftwf_complex*>(bins);
   auto make = [&](unsigned flags) {
     return forward ? fftwf_plan_dft_r2c_1d(n, time, spectrum, flags) : fftwf_plan_dft_c2r_1d(n, spectrum, time, flags);
   };
