@@ -62,7 +62,7 @@ class WavReaderTest : public ::testing::Test {
   ByteSource src;
 };
 
-WavSpec Spec(uint16_t bits, Bytes samples, uint16_t tag = 1) {
+WavSpec FormatOf(uint16_t bits, Bytes samples, uint16_t tag = 1) {
   WavSpec s;
   s.FormatTag = tag;
   s.BitsPerSample = bits;
@@ -72,16 +72,16 @@ WavSpec Spec(uint16_t bits, Bytes samples, uint16_t tag = 1) {
 
 TEST_F(WavReaderTest, DecodesEveryTypeAtItsLimits) {
   int32_t type = 0;
-  EXPECT_EQ(Decode(BuildWav(Spec(8, {0, 128, 255, 1})), &type),
+  EXPECT_EQ(Decode(BuildWav(FormatOf(8, {0, 128, 255, 1})), &type),
             (std::vector<float>{-1.0f, 0.0f, 0.9921875f, -0.9921875f}));
   EXPECT_EQ(type, WavTypeUInt8);
 
-  EXPECT_EQ(Decode(BuildWav(Spec(16, testing::IntSamples({-32768, 32767, 0, 1}, 2))), &type),
+  EXPECT_EQ(Decode(BuildWav(FormatOf(16, testing::IntSamples({-32768, 32767, 0, 1}, 2))), &type),
             (std::vector<float>{-1.0f, 0.999969482421875f, 0.0f, 1.0f / 32768}));
   EXPECT_EQ(type, WavTypeInt16);
 
   // Packed 24-bit: 00 00 80, FF FF 7F, 01 00 00, FF FF FF.
-  WavSpec s24 = Spec(24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFF});
+  WavSpec s24 = FormatOf(24, {0x00, 0x00, 0x80, 0xFF, 0xFF, 0x7F, 0x01, 0x00, 0x00, 0xFF, 0xFF, 0xFF});
   EXPECT_EQ(Decode(BuildWav(s24), &type),
             (std::vector<float>{-1.0f, 8388607.0f / 8388608.0f, std::ldexp(1.0f, -23),
                                 -std::ldexp(1.0f, -23)}));
@@ -94,27 +94,27 @@ TEST_F(WavReaderTest, DecodesEveryTypeAtItsLimits) {
   EXPECT_EQ(type, WavTypeInt20);
 
   // Tag 1, 32 bits, the probe fails on -1: integers.
-  EXPECT_EQ(Decode(BuildWav(Spec(32, testing::IntSamples({-2147483648LL, 2147483647, -1, 1 << 16}, 4))), &type),
+  EXPECT_EQ(Decode(BuildWav(FormatOf(32, testing::IntSamples({-2147483648LL, 2147483647, -1, 1 << 16}, 4))), &type),
             (std::vector<float>{-1.0f, 1.0f, -1.0f / 2147483648.0f, 1.0f / 32768}));
   EXPECT_EQ(type, WavTypeInt32);
 
   // Tag 1, 32 bits, plausible floats: the 16.8 type, on the 16-bit scale.
-  EXPECT_EQ(Decode(BuildWav(Spec(32, testing::FloatSamples({32768.0f, -16384.0f, 1.0f, 0.0f}))), &type),
+  EXPECT_EQ(Decode(BuildWav(FormatOf(32, testing::FloatSamples({32768.0f, -16384.0f, 1.0f, 0.0f}))), &type),
             (std::vector<float>{1.0f, -0.5f, 1.0f / 32768, 0.0f}));
   EXPECT_EQ(type, WavTypeFloat16_8);
 
   // 24 bits in 4-byte frames per channel: floats on the 24-bit scale.
-  WavSpec f24 = Spec(24, testing::FloatSamples({8388608.0f, -4194304.0f}));
+  WavSpec f24 = FormatOf(24, testing::FloatSamples({8388608.0f, -4194304.0f}));
   f24.BlockAlign = 8;
   EXPECT_EQ(Decode(BuildWav(f24), &type), (std::vector<float>{1.0f, -0.5f}));
   EXPECT_EQ(type, WavTypeFloat24_0);
 
-  EXPECT_EQ(Decode(BuildWav(Spec(32, testing::FloatSamples({0.25f, -1.5f}), 3)), &type),
+  EXPECT_EQ(Decode(BuildWav(FormatOf(32, testing::FloatSamples({0.25f, -1.5f}), 3)), &type),
             (std::vector<float>{0.25f, -1.5f}));
   EXPECT_EQ(type, WavTypeFloat0_24);
 
   // The tag only matters at 32 bits.
-  EXPECT_EQ(Read(BuildWav(Spec(16, {}, 3))).type, WavTypeInt16);
+  EXPECT_EQ(Read(BuildWav(FormatOf(16, {}, 3))).type, WavTypeInt16);
   EXPECT_TRUE(messages.empty());
 }
 
@@ -123,7 +123,7 @@ TEST_F(WavReaderTest, ReadsAcrossDecodeChunksAndStopsAtTheFrameCount) {
   const int32_t n = (1 << 20) + 3;
   std::vector<int64_t> v(2 * static_cast<size_t>(n));
   for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<int16_t>(i * 7919);
-  const Header h = Read(BuildWav(Spec(16, testing::IntSamples(v, 2))));
+  const Header h = Read(BuildWav(FormatOf(16, testing::IntSamples(v, 2))));
   ASSERT_EQ(h.frames, n);
   std::vector<float> l(n), r(n);
   ASSERT_EQ(ReadWavSamples(src, h.type, n, l.data(), r.data()), WavReadResult::Ok);
@@ -135,7 +135,7 @@ TEST_F(WavReaderTest, ReadsAcrossDecodeChunksAndStopsAtTheFrameCount) {
 
 TEST_F(WavReaderTest, WalksChunkListOfRealFiles) {
   const Bytes samples = testing::IntSamples({100, -100, 200, -200}, 2);
-  WavSpec s = Spec(16, samples);
+  WavSpec s = FormatOf(16, samples);
   s.BeforeFmt = {{"JUNK", Bytes(28, 0)}};
   s.BeforeData = {{"LIST", Bytes(13, 'x')}, {"fact", {4, 0, 0, 0}}, {"PEAK", Bytes(7, 1)}};
   s.AfterData = {{"LIST", Bytes(30, 'y')}};
@@ -147,7 +147,7 @@ TEST_F(WavReaderTest, WalksChunkListOfRealFiles) {
                                                      200 / 32768.0f, -200 / 32768.0f}));
 
   for (uint32_t fmtSize : {18u, 40u, 19u}) {
-    WavSpec f = Spec(16, samples);
+    WavSpec f = FormatOf(16, samples);
     f.FmtSize = fmtSize;
     h = Read(BuildWav(f));
     EXPECT_EQ(h.type, WavTypeInt16) << fmtSize;
@@ -158,7 +158,7 @@ TEST_F(WavReaderTest, WalksChunkListOfRealFiles) {
 }
 
 TEST_F(WavReaderTest, ExtensibleFormReadsAsPcmOrFloatOnly) {
-  WavSpec s = Spec(24, testing::IntSamples({-8388608, 8388607}, 3));
+  WavSpec s = FormatOf(24, testing::IntSamples({-8388608, 8388607}, 3));
   s.Extensible = true;
   s.SubFormat = 1;
   Header h = Read(BuildWav(s));
@@ -166,7 +166,7 @@ TEST_F(WavReaderTest, ExtensibleFormReadsAsPcmOrFloatOnly) {
   EXPECT_EQ(h.fmt.FormatTag, 1);
   EXPECT_EQ(Decode(BuildWav(s)), (std::vector<float>{-1.0f, 8388607.0f / 8388608.0f}));
 
-  WavSpec f = Spec(32, testing::FloatSamples({0.5f, -0.5f}));
+  WavSpec f = FormatOf(32, testing::FloatSamples({0.5f, -0.5f}));
   f.Extensible = true;
   f.SubFormat = 3;
   EXPECT_EQ(Read(BuildWav(f)).type, WavTypeFloat0_24);
@@ -182,7 +182,7 @@ TEST_F(WavReaderTest, ExtensibleFormReadsAsPcmOrFloatOnly) {
 
   // The refusal comes before the data chunk is looked for.
   messages.clear();
-  WavSpec mp3 = Spec(16, {});
+  WavSpec mp3 = FormatOf(16, {});
   mp3.FormatTag = 85;
   mp3.TruncateTo = 36;
   h = Read(BuildWav(mp3));
@@ -192,7 +192,7 @@ TEST_F(WavReaderTest, ExtensibleFormReadsAsPcmOrFloatOnly) {
 }
 
 TEST_F(WavReaderTest, RefusesBrokenHeadersAsCorrupt) {
-  const WavSpec good = Spec(16, testing::IntSamples({1, 2, 3, 4}, 2));
+  const WavSpec good = FormatOf(16, testing::IntSamples({1, 2, 3, 4}, 2));
   const Bytes base = BuildWav(good);
   std::vector<Bytes> bad;
   for (size_t at : {0u, 8u, 12u}) {  // "RIFF", "WAVE", the first chunk id
@@ -207,7 +207,7 @@ TEST_F(WavReaderTest, RefusesBrokenHeadersAsCorrupt) {
   s = good;
   s.BlockAlign = 0;
   bad.push_back(BuildWav(s));
-  s = Spec(24, {});
+  s = FormatOf(24, {});
   s.Channels = 0;
   s.BlockAlign = 6;
   bad.push_back(BuildWav(s));
@@ -240,7 +240,7 @@ TEST_F(WavReaderTest, RefusesBrokenHeadersAsCorrupt) {
 }
 
 TEST_F(WavReaderTest, BitDepthWithoutTypeGivesTypeZeroSilently) {
-  WavSpec s = Spec(12, Bytes(8, 0));
+  WavSpec s = FormatOf(12, Bytes(8, 0));
   s.BlockAlign = 4;
   Header h = Read(BuildWav(s));
   EXPECT_EQ(h.type, WavTypeNone);
@@ -254,17 +254,17 @@ TEST_F(WavReaderTest, BitDepthWithoutTypeGivesTypeZeroSilently) {
 
 TEST_F(WavReaderTest, FrameCountIsCutToWhatTheFileHolds) {
   // 10 bytes at block align 4: two whole frames.
-  EXPECT_EQ(Read(BuildWav(Spec(16, Bytes(10, 0)))).frames, 2);
+  EXPECT_EQ(Read(BuildWav(FormatOf(16, Bytes(10, 0)))).frames, 2);
 
   // Sizes a streaming writer leaves, and a size beyond the end: whole frames present.
   for (uint32_t field : {0xFFFFFFFFu, 0u, 1000u, 0x80000000u}) {
-    WavSpec s = Spec(16, testing::IntSamples({1, 2, 3, 4, 5}, 2));
+    WavSpec s = FormatOf(16, testing::IntSamples({1, 2, 3, 4, 5}, 2));
     s.DataSizeField = field;
     EXPECT_EQ(Read(BuildWav(s)).frames, 2) << field;
   }
 
   // A file that ends inside the samples the header announced.
-  WavSpec s = Spec(16, testing::IntSamples({1, 2, 3, 4, 5, 6}, 2));
+  WavSpec s = FormatOf(16, testing::IntSamples({1, 2, 3, 4, 5, 6}, 2));
   s.TruncateTo = BuildWav(s).size() - 3;
   const Header h = Read(BuildWav(s));
   EXPECT_EQ(h.frames, 2);
@@ -275,7 +275,7 @@ TEST_F(WavReaderTest, FrameCountIsCutToWhatTheFileHolds) {
 
 TEST_F(WavReaderTest, FloatProbeTellsIntegersFromFloats) {
   auto typeOf = [&](const std::vector<int64_t>& words, uint16_t channels = 2) {
-    WavSpec s = Spec(32, testing::IntSamples(words, 4));
+    WavSpec s = FormatOf(32, testing::IntSamples(words, 4));
     s.Channels = channels;
     return Read(BuildWav(s)).type;
   };
@@ -314,7 +314,7 @@ TEST_F(WavReaderTest, FloatProbeTellsIntegersFromFloats) {
   EXPECT_EQ(typeOf(words), WavTypeInt32);
 
   // The probe leaves the source at the first sample.
-  const Header h = Read(BuildWav(Spec(32, testing::IntSamples({0, 0, 5, -1}, 4))));
+  const Header h = Read(BuildWav(FormatOf(32, testing::IntSamples({0, 0, 5, -1}, 4))));
   EXPECT_EQ(h.type, WavTypeInt32);
   EXPECT_EQ(h.pos, 44);
 }
@@ -323,12 +323,12 @@ TEST_F(WavReaderTest, ReportsNonFiniteFloatSamples) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   const float inf = std::numeric_limits<float>::infinity();
   for (float bad : {nan, inf, -inf}) {
-    const Header h = Read(BuildWav(Spec(32, testing::FloatSamples({0.5f, 0.0f, 0.0f, bad}), 3)));
+    const Header h = Read(BuildWav(FormatOf(32, testing::FloatSamples({0.5f, 0.0f, 0.0f, bad}), 3)));
     std::vector<float> l(2), r(2);
     EXPECT_EQ(ReadWavSamples(src, h.type, h.frames, l.data(), r.data()), WavReadResult::NotFinite);
   }
   // A float on the 24-bit scale that is finite stays finite after scaling.
-  WavSpec f24 = Spec(24, testing::FloatSamples({3.0e38f, -3.0e38f}));
+  WavSpec f24 = FormatOf(24, testing::FloatSamples({3.0e38f, -3.0e38f}));
   f24.BlockAlign = 8;
   const Header h = Read(BuildWav(f24));
   float l, r;
@@ -338,7 +338,7 @@ TEST_F(WavReaderTest, ReportsNonFiniteFloatSamples) {
 TEST_F(WavReaderTest, DamagedFilesNeverReadOutOfBounds) {
   // Random byte damage and cuts of files with chunks: the frame count never exceeds
   // what the file holds and decoding stays inside the arrays (run under ASan too).
-  WavSpec s = Spec(24, testing::IntSamples(std::vector<int64_t>(64, 0x123456), 3));
+  WavSpec s = FormatOf(24, testing::IntSamples(std::vector<int64_t>(64, 0x123456), 3));
   s.BeforeData = {{"LIST", Bytes(11, 'a')}};
   s.Extensible = true;
   const Bytes good = BuildWav(s);
@@ -361,7 +361,7 @@ TEST_F(WavReaderTest, DamagedFilesNeverReadOutOfBounds) {
 TEST(WavReaderFile, ReadsThroughAFilePointer) {
   testing::TempDir dir;
   const std::string path = dir / "f.wav";
-  WavSpec s = Spec(16, testing::IntSamples({1000, -1000, 2000, -2000}, 2));
+  WavSpec s = FormatOf(16, testing::IntSamples({1000, -1000, 2000, -2000}, 2));
   s.BeforeData = {{"LIST", Bytes(9, 'z')}};
   s.DataSizeField = 0xFFFFFFFFu;
   ASSERT_TRUE(testing::WriteBytes(path, BuildWav(s)));
