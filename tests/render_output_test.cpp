@@ -38,9 +38,9 @@ TEST(RenderOutput, EveryLengthIsWrittenWholeAndDelayedExactlyAtBothResolutions) 
       interleaved.push_back(static_cast<int64_t>((i * 7919) % 60001) - 30000);
       interleaved.push_back(static_cast<int64_t>((i * 104729) % 65536) - 32768);
     }
-    testing::WavSpec spec;
-    spec.Data = testing::IntSamples(interleaved, 2);
-    ASSERT_TRUE(testing::WriteBytes(dir / "in.wav", testing::BuildWav(spec)));
+    testing::WavSpec input;
+    input.Data = testing::IntSamples(interleaved, 2);
+    ASSERT_TRUE(testing::WriteBytes(dir / "in.wav", testing::BuildWav(input)));
 
     for (int bits : {16, 24}) {
       const std::string cmd = "'" + RenderBinary + "' --fft-estimate --bits " + std::to_string(bits) + " '" +

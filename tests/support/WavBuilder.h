@@ -34,7 +34,7 @@ struct WavSpec {
   std::optional<size_t> TruncateTo;        // cut the finished file to this many bytes
 };
 
-Bytes BuildWav(const WavSpec& spec);
+Bytes BuildWav(const WavSpec& wav);
 
 // Little-endian encoders that append to `out`.
 void PutU8(Bytes& out, uint8_t v);
