@@ -16,38 +16,20 @@
 #include <vector>
 
 #include "audio/WaveDevice.h"
+#include "tests/support/WaveBuffers.h"
 #include "tests/support/WaveQueue.h"
 
 namespace tessival {
 namespace {
 
+using testing::Buffer;
+using testing::Format;
 using testing::WaveQueue;
 using namespace std::chrono_literals;
 
 constexpr auto Patience = 5s;  // the longest any notification may take here
 constexpr uint32_t BlockFrames = 1000;
 constexpr uint32_t Blocks = 12;
-
-WAVEFORMATEX Format(uint32_t rate, int bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = 2;
-  f.nSamplesPerSec = rate;
-  f.nBlockAlign = static_cast<uint16_t>(bits == 16 ? 4 : 8);
-  f.nAvgBytesPerSec = f.nBlockAlign * rate;
-  f.wBitsPerSample = static_cast<uint16_t>(bits);
-  return f;
-}
-
-struct Buffer {
-  std::vector<uint8_t> Data;
-  WAVEHDR Header{};
-  Buffer(size_t bytes, uintptr_t k) : Data(bytes) {
-    Header.lpData = Data.data();
-    Header.dwBufferLength = static_cast<uint32_t>(bytes);
-    Header.dwUser = k;
-  }
-};
 
 std::vector<uint8_t> ReadFile(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary);

@@ -15,35 +15,17 @@
 
 #include "audio/Priority.h"
 #include "audio/WaveDevice.h"
+#include "tests/support/WaveBuffers.h"
 #include "tests/support/WaveQueue.h"
 
 namespace tessival {
 namespace {
 
+using testing::Buffer;
+using testing::Format;
 using testing::WaveQueue;
 using namespace std::chrono_literals;
 
-WAVEFORMATEX Format(uint32_t rate, int bits) {
-  WAVEFORMATEX f{};
-  f.wFormatTag = WAVE_FORMAT_PCM;
-  f.nChannels = 2;
-  f.nSamplesPerSec = rate;
-  f.nBlockAlign = static_cast<uint16_t>(bits == 16 ? 4 : 8);
-  f.nAvgBytesPerSec = f.nBlockAlign * rate;
-  f.wBitsPerSample = static_cast<uint16_t>(bits);
-  return f;
-}
-
-// One buffer and its header, as the program fills them.
-struct Buffer {
-  std::vector<uint8_t> Data;
-  WAVEHDR Header{};
-  Buffer(size_t bytes, uintptr_t k) : Data(bytes) {
-    Header.lpData = Data.data();
-    Header.dwBufferLength = static_cast<uint32_t>(bytes);
-    Header.dwUser = k;
-  }
-};
 
 std::vector<uint32_t> Messages(const std::vector<WaveMessage>& all) {
   std::vector<uint32_t> m;

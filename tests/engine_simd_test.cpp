@@ -72,17 +72,8 @@ TEST(Simd, CaptureSplitsEqualThePlainOneBitForBit) {
   }
 }
 
-// Values that probe rounding, saturation and NaN, mixed into random ones.
 std::vector<float> Probe(size_t n, uint32_t seed, float amplitude) {
-  const float special[] = {0.5f, 1.5f, 2.5f, -0.5f, -2.5f, 32767.5f, 32766.5f, -32768.5f, 40000.0f,
-                           -1e9f, 1e30f, 2147483520.0f, 2147483648.0f, -2147483648.0f, -3e9f,
-                           std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
-                           -std::numeric_limits<float>::infinity()};
-  std::vector<float> v;
-  const auto r = testing::RandomSignal(n, seed);
-  for (size_t i = 0; i < n; ++i)
-    v.push_back(i % 5 == 3 ? special[(i / 5) % std::size(special)] : static_cast<float>(r[i] * amplitude));
-  return v;
+  return testing::ProbeFloats(n, seed, amplitude);
 }
 
 TEST(Simd, OutputConversionsEqualThePlainOnesBitForBit) {

@@ -1,5 +1,7 @@
 #include "tests/support/Reference.h"
 
+#include <iterator>
+#include <limits>
 #include <random>
 
 namespace tessival::testing {
@@ -20,6 +22,18 @@ std::vector<double> RandomSignal(size_t n, uint32_t seed) {
   std::uniform_real_distribution<double> dist(-1.0, 1.0);
   std::vector<double> v(n);
   for (auto& s : v) s = dist(gen);
+  return v;
+}
+
+std::vector<float> ProbeFloats(size_t n, uint32_t seed, float amplitude) {
+  const float special[] = {0.5f, 1.5f, 2.5f, -0.5f, -2.5f, 32767.5f, 32766.5f, -32768.5f, 40000.0f,
+                           -1e9f, 1e30f, 2147483520.0f, 2147483648.0f, -2147483648.0f, -3e9f,
+                           std::numeric_limits<float>::quiet_NaN(), std::numeric_limits<float>::infinity(),
+                           -std::numeric_limits<float>::infinity()};
+  std::vector<float> v;
+  const auto r = RandomSignal(n, seed);
+  for (size_t i = 0; i < n; ++i)
+    v.push_back(i % 5 == 3 ? special[(i / 5) % std::size(special)] : static_cast<float>(r[i] * amplitude));
   return v;
 }
 

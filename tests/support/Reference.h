@@ -12,4 +12,7 @@ std::vector<double> DirectConvolution(const std::vector<double>& x, const std::v
 // Deterministic uniform values in [-1, 1).
 std::vector<double> RandomSignal(size_t n, uint32_t seed);
 
+// n floats that probe rounding, saturation and NaN among random ones of `amplitude`.
+std::vector<float> ProbeFloats(size_t n, uint32_t seed, float amplitude);
+
 }  // namespace tessival::testing
