@@ -55,6 +55,9 @@ void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* _
 }
 
 // ---- AVX2 / FMA versions: four complex bins or eight frames per step ----
+// Each clears the upper halves of the vector registers before its plain tail: GCC
+// leaves them dirty across a tail call, and FFTW's SSE2 code that runs next then
+// pays for every instruction (measured: the inverse transforms 1.5x slower).
 
 __attribute__((target("avx2,fma"))) void MultiplyAdd2Avx2(
     const float* __restrict x0, const float* __restrict h0, const float* __restrict x1,
@@ -71,6 +74,7 @@ __attribute__((target("avx2,fma"))) void MultiplyAdd2Avx2(
     q = _mm256_fmadd_ps(_mm256_permute_ps(c, 0xB1), _mm256_movehdup_ps(d), q);
     _mm256_storeu_ps(dst + 2 * i, _mm256_addsub_ps(p, q));
   }
+  _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   MultiplyAdd2Scalar(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i, bins - i);
 }
 
@@ -94,6 +98,7 @@ __attribute__((target("avx2,fma"))) void ToInt16Avx2Impl(const float* l, float l
     const __m256i a = _mm256_unpacklo_epi32(il, ir), b = _mm256_unpackhi_epi32(il, ir);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_packs_epi32(a, b));
   }
+  _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   ToInt16Scalar(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
 }
 
@@ -118,6 +123,7 @@ __attribute__((target("avx2,fma"))) void ToInt32Avx2Impl(const float* l, float l
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_permute2x128_si256(a, b, 0x20));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j + 8), _mm256_permute2x128_si256(a, b, 0x31));
   }
+  _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   ToInt32Scalar(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
 }
 
@@ -130,6 +136,7 @@ __attribute__((target("avx2,fma"))) void FromInt16Avx2(const int16_t* __restrict
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(f, 16), 16)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(f, 16)));
   }
+  _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   FromInt16Scalar(in + 2 * j, l + j, r + j, n - j);
 }
 
@@ -145,6 +152,7 @@ __attribute__((target("avx2,fma"))) void FromInt32Avx2(const int32_t* __restrict
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_permute2x128_si256(a, b, 0x20)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_permute2x128_si256(a, b, 0x31)));
   }
+  _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   FromInt32Scalar(in + 2 * j, l + j, r + j, n - j);
 }
 

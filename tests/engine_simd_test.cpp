@@ -2,6 +2,8 @@
 // floats to integers bit for bit, the spectral product-sum to rounding.
 #include <gtest/gtest.h>
 
+#include <cpuid.h>
+
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -118,6 +120,47 @@ TEST(Simd, ProductSumMatchesThePlainOne) {
       k->MultiplyAdd2(in[0].data(), in[1].data(), in[2].data(), in[3].data(), got.data(), bins);
       for (int32_t i = 0; i < 2 * bins; ++i) ASSERT_NEAR(got[i], want[i], 1e-6f) << name << " " << bins << " " << i;
       ASSERT_EQ(got.back(), 9.0f) << name;
+    }
+  }
+}
+
+// The AVX state component of XINUSE: set while any upper half of ymm0-15 may be
+// non-zero. Null when the CPU does not report it.
+bool ReadUpperInUse(bool& inUse) {
+  unsigned a, b, c, d;
+  if (!__get_cpuid_count(0xD, 1, &a, &b, &c, &d) || !(a & 4)) return false;
+  uint32_t lo, hi;
+  asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(1));
+  inUse = lo & 4;
+  return true;
+}
+
+// A kernel that returns with dirty upper halves makes every legacy-SSE instruction
+// after it slow, FFTW's transforms among them.
+TEST(Simd, KernelsReturnWithTheUpperHalvesClear) {
+  const auto sets = SimdSets();
+  bool inUse = false;
+  if (sets.empty() || !ReadUpperInUse(inUse)) GTEST_SKIP() << "no SIMD set or no XINUSE here";
+  std::vector<float> f(4 * 100, 0.25f), g(4 * 100);
+  std::vector<int16_t> i16(2 * 100, 3);
+  std::vector<int32_t> i32(2 * 100, 3);
+  for (const auto& [name, k] : sets) {
+    for (int32_t n : {0, 1, 7, 33, 100}) {
+      k->MultiplyAdd2(f.data(), f.data(), f.data(), f.data(), g.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " product-sum n=" << n;
+      k->ToInt16(f.data(), 1.0f, f.data(), 1.0f, i16.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " 16-bit out n=" << n;
+      k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " 32-bit out n=" << n;
+      k->FromInt16(i16.data(), f.data(), g.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " 16-bit in n=" << n;
+      k->FromInt32(i32.data(), f.data(), g.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " 32-bit in n=" << n;
     }
   }
 }
