@@ -71,6 +71,7 @@ __attribute__((target("avx2,fma"))) void MultiplyAdd2Avx2(const float* __restric
     q = _mm256_fmadd_ps(_mm256_permute_ps(c, 0xB1), _mm256_movehdup_ps(d), q);
     _mm256_store_ps(y + 2 * i, _mm256_addsub_ps(p, q));
   }
+  _mm256_zeroupper();  // FFTW's SSE2 code runs next
   MultiplyAdd2Plain(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, y + 2 * i, bins - i);
 }
 
@@ -88,6 +89,7 @@ __attribute__((target("avx2"))) void SplitAvx2(const int16_t* in, float* l, floa
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(f, 16), 16)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(f, 16)));
   }
+  _mm256_zeroupper();  // FFTW's SSE2 code runs next
   SplitPlain(in + 2 * j, l + j, r + j, n - j);
 }
 
@@ -116,6 +118,7 @@ __attribute__((target("avx2"))) void ToPcmAvx2(const float* l, const float* r, f
       _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_packs_epi32(a, b));
     }
   }
+  _mm256_zeroupper();  // FFTW's SSE2 code runs next
   ToPcmPlain(l + j, r ? r + j : nullptr, scale, out + 2 * j, n - j);
 }
 
