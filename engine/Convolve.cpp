@@ -96,16 +96,22 @@ void ConvolveBlock(int32_t BufferIndex) {
   const float* x1;
   FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
 
-  // Per channel: both contributions summed in the frequency domain, one inverse.
-  // A device is written as soon as its last channel is back in the time domain,
-  // while both are still in cache; devices still go in order, so the dither
-  // sequence runs on from device to device as before.
+  // Per device: each channel's two contributions summed in the frequency domain, one
+  // inverse each. Both channels of a device come from one pass over the input spectra,
+  // and the device is written while its samples are still in cache; devices go in
+  // order, so the dither sequence runs on from device to device.
   const float invL = 1.0f / static_cast<float>(FFTLength);
-  for (int32_t ch = 0; ch < NumFilterChannels; ++ch) {
-    float* work = ChannelOutput[ch & 1];
-    SpectrumMultiplyAdd2(x0, FilterSpectra[ch][0], x1, FilterSpectra[ch][1], work);
-    Samples[ch & 1] = FftInverseUnscaledInto(work, InputFrames[ch & 1]);
-    if (ch % 2 == 1 || ch == NumFilterChannels - 1) WriteDevice(ch / 2, BufferIndex, invL);
+  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+    const int32_t a = 2 * d, b = 2 * d + 1;
+    if (b < NumFilterChannels) {
+      SpectrumMultiplyAdd2Pair(x0, x1, FilterSpectra[a][0], FilterSpectra[a][1], FilterSpectra[b][0],
+                               FilterSpectra[b][1], ChannelOutput[0], ChannelOutput[1]);
+      Samples[1] = FftInverseUnscaledInto(ChannelOutput[1], InputFrames[1]);
+    } else {
+      SpectrumMultiplyAdd2(x0, FilterSpectra[a][0], x1, FilterSpectra[a][1], ChannelOutput[0]);
+    }
+    Samples[0] = FftInverseUnscaledInto(ChannelOutput[0], InputFrames[0]);
+    WriteDevice(d, BufferIndex, invL);
   }
 }
 

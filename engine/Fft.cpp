@@ -200,6 +200,11 @@ void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, con
   ActiveKernels.MultiplyAdd2(x0, h0, x1, h1, dst, PlanBins);
 }
 
+void SpectrumMultiplyAdd2Pair(const float* x0, const float* x1, const float* a0, const float* a1,
+                              const float* b0, const float* b1, float* dstA, float* dstB) {
+  ActiveKernels.MultiplyAdd2Pair(x0, x1, a0, a1, b0, b1, dstA, dstB, PlanBins);
+}
+
 void VectorAdd(const float* __restrict src, float* __restrict dst, int32_t n) {
   for (int32_t i = 0; i < n; ++i) dst[i] += src[i];
 }

@@ -45,6 +45,10 @@ void SpectrumMultiply(const float* a, const float* b, float* dst);
 // dst = x0 * h0 + x1 * h1, bin by bin: both inputs' contributions in one pass.
 void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
                           float* dst);
+// Both channels of a device from one pass over the input spectra: dstA = x0 * a0 + x1 * a1
+// and dstB = x0 * b0 + x1 * b1, each equal to SpectrumMultiplyAdd2's result.
+void SpectrumMultiplyAdd2Pair(const float* x0, const float* x1, const float* a0, const float* a1,
+                              const float* b0, const float* b1, float* dstA, float* dstB);
 // dst[i] += src[i] for n floats.
 void VectorAdd(const float* src, float* dst, int32_t n);
 // buf[i] *= factor for n floats.

@@ -7,6 +7,8 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
+#include <initializer_list>
+
 namespace tessival {
 
 namespace {
@@ -24,6 +26,15 @@ void MultiplyAdd2Scalar(const float* __restrict x0, const float* __restrict h0,
     dst[2 * i] = (ar * br - ai * bi) + (cr * dr - ci * di);
     dst[2 * i + 1] = (ar * bi + ai * br) + (cr * di + ci * dr);
   }
+}
+
+// Both channels of a device from one pass over the input spectra; each result equals
+// MultiplyAdd2Scalar's bit for bit.
+void MultiplyAdd2PairScalar(const float* __restrict x0, const float* __restrict x1, const float* __restrict a0,
+                            const float* __restrict a1, const float* __restrict b0, const float* __restrict b1,
+                            float* __restrict dstA, float* __restrict dstB, int32_t bins) {
+  MultiplyAdd2Scalar(x0, a0, x1, a1, dstA, bins);
+  MultiplyAdd2Scalar(x0, b0, x1, b1, dstB, bins);
 }
 
 void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
@@ -59,23 +70,75 @@ void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* _
 // leaves them dirty across a tail call, and FFTW's SSE2 code that runs next then
 // pays for every instruction (measured: the inverse transforms 1.5x slower).
 
+__attribute__((target("avx2,fma"))) inline void MultiplyAdd2Step(const float* x0, const float* h0, const float* x1,
+                                                                const float* h1, float* dst) {
+  const __m256 a = _mm256_loadu_ps(x0), b = _mm256_loadu_ps(h0);
+  const __m256 c = _mm256_loadu_ps(x1), d = _mm256_loadu_ps(h1);
+  // Real parts of the filters times both parts of the inputs...
+  __m256 p = _mm256_mul_ps(a, _mm256_moveldup_ps(b));
+  p = _mm256_fmadd_ps(c, _mm256_moveldup_ps(d), p);
+  // ...and imaginary parts times the swapped inputs, subtracted in even lanes, added in odd.
+  __m256 q = _mm256_mul_ps(_mm256_permute_ps(a, 0xB1), _mm256_movehdup_ps(b));
+  q = _mm256_fmadd_ps(_mm256_permute_ps(c, 0xB1), _mm256_movehdup_ps(d), q);
+  _mm256_storeu_ps(dst, _mm256_addsub_ps(p, q));
+}
+
+// The filter spectra are read once per block, so they are fetched ahead with the
+// non-temporal hint: they then pass by instead of pushing the input spectra and the
+// transforms' working set out of the core's cache (measured: the inverse transforms
+// after this run about 8 % faster at 32768 points).
+constexpr int32_t FilterPrefetchFloats = 512;
+
 __attribute__((target("avx2,fma"))) void MultiplyAdd2Avx2(
     const float* __restrict x0, const float* __restrict h0, const float* __restrict x1,
     const float* __restrict h1, float* __restrict dst, int32_t bins) {
   int32_t i = 0;
-  for (; i + 4 <= bins; i += 4) {
-    const __m256 a = _mm256_loadu_ps(x0 + 2 * i), b = _mm256_loadu_ps(h0 + 2 * i);
-    const __m256 c = _mm256_loadu_ps(x1 + 2 * i), d = _mm256_loadu_ps(h1 + 2 * i);
-    // Real parts of the filters times both parts of the inputs...
-    __m256 p = _mm256_mul_ps(a, _mm256_moveldup_ps(b));
-    p = _mm256_fmadd_ps(c, _mm256_moveldup_ps(d), p);
-    // ...and imaginary parts times the swapped inputs, subtracted in even lanes, added in odd.
-    __m256 q = _mm256_mul_ps(_mm256_permute_ps(a, 0xB1), _mm256_movehdup_ps(b));
-    q = _mm256_fmadd_ps(_mm256_permute_ps(c, 0xB1), _mm256_movehdup_ps(d), q);
-    _mm256_storeu_ps(dst + 2 * i, _mm256_addsub_ps(p, q));
+  for (; i + 8 <= bins; i += 8) {  // one cache line of each filter per step
+    _mm_prefetch(reinterpret_cast<const char*>(h0 + 2 * i + FilterPrefetchFloats), _MM_HINT_NTA);
+    _mm_prefetch(reinterpret_cast<const char*>(h1 + 2 * i + FilterPrefetchFloats), _MM_HINT_NTA);
+    MultiplyAdd2Step(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i);
+    MultiplyAdd2Step(x0 + 2 * i + 8, h0 + 2 * i + 8, x1 + 2 * i + 8, h1 + 2 * i + 8, dst + 2 * i + 8);
+  }
+  if (i + 4 <= bins) {
+    MultiplyAdd2Step(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i);
+    i += 4;
   }
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   MultiplyAdd2Scalar(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i, bins - i);
+}
+
+__attribute__((target("avx2,fma"))) inline void MultiplyAdd2PairStep(const float* x0, const float* x1,
+                                                                    const float* a0, const float* a1,
+                                                                    const float* b0, const float* b1, float* dstA,
+                                                                    float* dstB) {
+  const __m256 x = _mm256_loadu_ps(x0), y = _mm256_loadu_ps(x1);
+  const __m256 xs = _mm256_permute_ps(x, 0xB1), ys = _mm256_permute_ps(y, 0xB1);
+  for (int side = 0; side < 2; ++side) {
+    const __m256 h = _mm256_loadu_ps(side ? b0 : a0), g = _mm256_loadu_ps(side ? b1 : a1);
+    __m256 p = _mm256_mul_ps(x, _mm256_moveldup_ps(h));
+    p = _mm256_fmadd_ps(y, _mm256_moveldup_ps(g), p);
+    __m256 q = _mm256_mul_ps(xs, _mm256_movehdup_ps(h));
+    q = _mm256_fmadd_ps(ys, _mm256_movehdup_ps(g), q);
+    _mm256_storeu_ps(side ? dstB : dstA, _mm256_addsub_ps(p, q));
+  }
+}
+
+// As MultiplyAdd2Avx2 for both channels of a device: the input spectra are read once
+// for the two, and each result equals MultiplyAdd2Avx2's bit for bit.
+__attribute__((target("avx2,fma"))) void MultiplyAdd2PairAvx2(
+    const float* __restrict x0, const float* __restrict x1, const float* __restrict a0,
+    const float* __restrict a1, const float* __restrict b0, const float* __restrict b1,
+    float* __restrict dstA, float* __restrict dstB, int32_t bins) {
+  int32_t i = 0;
+  for (; i + 8 <= bins; i += 8) {
+    for (const float* h : {a0, a1, b0, b1})
+      _mm_prefetch(reinterpret_cast<const char*>(h + 2 * i + FilterPrefetchFloats), _MM_HINT_NTA);
+    for (int32_t o = 2 * i; o < 2 * i + 16; o += 8)
+      MultiplyAdd2PairStep(x0 + o, x1 + o, a0 + o, a1 + o, b0 + o, b1 + o, dstA + o, dstB + o);
+  }
+  _mm256_zeroupper();  // the tails may run legacy SSE
+  MultiplyAdd2Avx2(x0 + 2 * i, a0 + 2 * i, x1 + 2 * i, a1 + 2 * i, dstA + 2 * i, bins - i);
+  MultiplyAdd2Avx2(x0 + 2 * i, b0 + 2 * i, x1 + 2 * i, b1 + 2 * i, dstB + 2 * i, bins - i);
 }
 
 __attribute__((target("avx2,fma"))) inline __m256 ScaledNoNaN(const float* p, __m256 scale) {
@@ -265,9 +328,9 @@ int32_t RoundToInt32(float v) {
   return _mm_cvtss_si32(_mm_set_ss(v));
 }
 
-const Kernels ScalarKernels{MultiplyAdd2Scalar, ToInt16Scalar, ToInt32Scalar, FromInt16Scalar, FromInt32Scalar};
-const Kernels Avx2Kernels{MultiplyAdd2Avx2, ToInt16Avx2, ToInt32Avx2, FromInt16Avx2, FromInt32Avx2};
-const Kernels Avx512Kernels{MultiplyAdd2Avx2, ToInt16Avx512, ToInt32Avx512, FromInt16Avx512, FromInt32Avx512};
+const Kernels ScalarKernels{MultiplyAdd2Scalar, MultiplyAdd2PairScalar, ToInt16Scalar, ToInt32Scalar, FromInt16Scalar, FromInt32Scalar};
+const Kernels Avx2Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, ToInt16Avx2, ToInt32Avx2, FromInt16Avx2, FromInt32Avx2};
+const Kernels Avx512Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, ToInt16Avx512, ToInt32Avx512, FromInt16Avx512, FromInt32Avx512};
 
 bool CpuHasAvx2() {
   __builtin_cpu_init();  // may run before the runtime has probed the CPU

@@ -9,6 +9,10 @@ namespace tessival {
 // dst = x0 * h0 + x1 * h1 over `bins` interleaved complex bins.
 using MultiplyAdd2Fn = void (*)(const float* x0, const float* h0, const float* x1, const float* h1,
                                 float* dst, int32_t bins);
+// Both channels of a device in one pass: dstA = x0 * a0 + x1 * a1 and
+// dstB = x0 * b0 + x1 * b1, each equal to MultiplyAdd2's result bit for bit.
+using MultiplyAdd2PairFn = void (*)(const float* x0, const float* x1, const float* a0, const float* a1,
+                                    const float* b0, const float* b1, float* dstA, float* dstB, int32_t bins);
 // Interleaves round(l[j] * ls) and round(r[j] * rs) into n stereo frames, halves to
 // even, saturating (NaN gives 0). `r` may be null: that side is silent.
 using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n);
@@ -20,6 +24,7 @@ using FromInt32Fn = void (*)(const int32_t* in, float* l, float* r, int32_t n);
 
 struct Kernels {
   MultiplyAdd2Fn MultiplyAdd2;
+  MultiplyAdd2PairFn MultiplyAdd2Pair;
   ToInt16Fn ToInt16;
   ToInt32Fn ToInt32;
   FromInt16Fn FromInt16;
