@@ -74,27 +74,41 @@ void ConvolveBlock(int32_t BufferIndex) {
   const int32_t n = BlockLength;
   const size_t historyBytes = static_cast<size_t>(history) * sizeof(float);
 
-  // History in: the last M - 1 input samples start the frame.
-  for (int c = 0; c < 2; ++c)
-    if (history > 0) std::memcpy(InputFrames[c], InputHistory[c], historyBytes);
-
-  // Capture in: N new frames after them, integer values as floats, unscaled.
-  float* left = InputFrames[0] + history;
-  float* right = InputFrames[1] + history;
-  if (WaveBufferBits == 16)
-    ActiveKernels.FromInt16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), left, right, n);
-  else
-    ActiveKernels.FromInt32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), left, right, n);
-
-  // History out, before the transforms overwrite the frame.
-  for (int c = 0; c < 2; ++c)
-    if (history > 0) std::memcpy(InputHistory[c], InputFrames[c] + n, historyBytes);
-
-  // Forward transforms: the two input spectra serve every output channel. Once they
-  // are made, the frames are free for the inverse transforms' samples.
   const float* x0;
   const float* x1;
-  FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
+  if (float* frame = FftPairFrame()) {
+    // Both inputs in one frame of interleaved frames, as the capture has them: the
+    // last M - 1 input frames first, the N new ones after them, then the history out
+    // before the transform overwrites the frame.
+    ActiveKernels.Zip(InputHistory[0], InputHistory[1], frame, history);
+    float* fresh = frame + 2 * static_cast<size_t>(history);
+    if (WaveBufferBits == 16)
+      ActiveKernels.Widen16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), fresh, 2 * n);
+    else
+      ActiveKernels.Widen32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), fresh, 2 * n);
+    ActiveKernels.Unzip(frame + 2 * static_cast<size_t>(n), InputHistory[0], InputHistory[1], history);
+    FftForwardPairFrame(x0, x1);
+  } else {
+    // History in: the last M - 1 input samples start each channel's frame.
+    for (int c = 0; c < 2; ++c)
+      if (history > 0) std::memcpy(InputFrames[c], InputHistory[c], historyBytes);
+
+    // Capture in: N new frames after them, integer values as floats, unscaled.
+    float* left = InputFrames[0] + history;
+    float* right = InputFrames[1] + history;
+    if (WaveBufferBits == 16)
+      ActiveKernels.FromInt16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), left, right, n);
+    else
+      ActiveKernels.FromInt32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), left, right, n);
+
+    // History out, before the transforms overwrite the frames.
+    for (int c = 0; c < 2; ++c)
+      if (history > 0) std::memcpy(InputHistory[c], InputFrames[c] + n, historyBytes);
+
+    // Forward transforms: the two input spectra serve every output channel. Once they
+    // are made, the frames are free for the inverse transforms' samples.
+    FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
+  }
 
   // Per device: each channel's two contributions summed in the frequency domain, one
   // inverse each. Both channels of a device come from one pass over the input spectra,

@@ -68,12 +68,9 @@ void SaveWisdom() {
   std::filesystem::remove(tmp, ec);
 }
 
-// A plan between `time` and `bins` (the same buffer for an in-place plan).
-fftwf_plan MakePlan(bool forward, int32_t n, float* time, float* bins, bool& planned) {
-  auto* spectrum = reinterpret_cast<fftwf_complex*>(bins);
-  auto make = [&](unsigned flags) {
-    return forward ? fftwf_plan_dft_r2c_1d(n, time, spectrum, flags) : fftwf_plan_dft_c2r_1d(n, spectrum, time, flags);
-  };
+// Measured or estimated as the layer is set, through the wisdom cache.
+template <typename Make>
+fftwf_plan PlanWith(Make make, bool& planned) {
   if (!FftPlanMeasure) return make(FFTW_ESTIMATE);
   if (fftwf_plan p = make(FFTW_MEASURE | FFTW_WISDOM_ONLY)) return p;
   planned = true;
@@ -82,6 +79,23 @@ fftwf_plan MakePlan(bool forward, int32_t n, float* time, float* bins, bool& pla
   fftwf_set_timelimit(FFTW_NO_TIMELIMIT);
   return p;
 }
+
+// A plan between `time` and `bins` (the same buffer for an in-place plan).
+fftwf_plan MakePlan(bool forward, int32_t n, float* time, float* bins, bool& planned) {
+  auto* spectrum = reinterpret_cast<fftwf_complex*>(bins);
+  return PlanWith(
+      [&](unsigned flags) {
+        return forward ? fftwf_plan_dft_r2c_1d(n, time, spectrum, flags) : fftwf_plan_dft_c2r_1d(n, spectrum, time, flags);
+      },
+      planned);
+}
+
+// Out of place, the two input frames are transformed together, as the real and
+// imaginary parts of one complex frame of interleaved samples, and the spectrum is split
+// after. Measured at 32768 points: 54 us against 71 for two real transforms; at 65536,
+// 121 against 165. Above, the complex transform of a 4 MB frame loses.
+fftwf_plan PairPlan = nullptr;
+float* PairFrame = nullptr;  // n frames, then n complex bins, in place
 
 constexpr size_t HugePage = size_t{2} << 20;
 
@@ -122,6 +136,11 @@ bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
     FftRelease();
     return false;
   }
+  // The paired transform only speeds things up; without it the real ones serve.
+  if (OutOfPlace && n >= 4 && (PairFrame = AllocateFftBuffer(2 * int64_t{n}))) {
+    auto* frame = reinterpret_cast<fftwf_complex*>(PairFrame);
+    PairPlan = PlanWith([&](unsigned flags) { return fftwf_plan_dft_1d(n, frame, frame, FFTW_FORWARD, flags); }, planned);
+  }
   if (planned) SaveWisdom();
   PlanLength = n;
   PlanBins = n / 2 + 1;
@@ -131,7 +150,10 @@ bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
 void FftRelease() {
   if (ForwardPlan) fftwf_destroy_plan(ForwardPlan);
   if (InversePlan) fftwf_destroy_plan(InversePlan);
-  ForwardPlan = InversePlan = nullptr;
+  if (PairPlan) fftwf_destroy_plan(PairPlan);
+  ForwardPlan = InversePlan = PairPlan = nullptr;
+  FreeFftBuffer(PairFrame);
+  PairFrame = nullptr;
   PlanLength = PlanBins = 0;
   for (float*& s : Spectra) {
     FreeFftBuffer(s);
@@ -168,6 +190,15 @@ void FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const
   }
   fftwf_execute_dft_r2c(ForwardPlan, frame0, reinterpret_cast<fftwf_complex*>(Spectra[0]));
   fftwf_execute_dft_r2c(ForwardPlan, frame1, reinterpret_cast<fftwf_complex*>(Spectra[1]));
+  spectrum0 = Spectra[0];
+  spectrum1 = Spectra[1];
+}
+
+float* FftPairFrame() { return PairPlan ? PairFrame : nullptr; }
+
+void FftForwardPairFrame(const float*& spectrum0, const float*& spectrum1) {
+  fftwf_execute(PairPlan);
+  ActiveKernels.UnpackPair(PairFrame, Spectra[0], Spectra[1], PlanLength);
   spectrum0 = Spectra[0];
   spectrum1 = Spectra[1];
 }

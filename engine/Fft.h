@@ -35,6 +35,12 @@ void FftInverseUnscaled(float* buffer);
 // frames' own buffers or in the layer's, and stay valid until the next call; the frames
 // may then be overwritten.
 void FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const float*& spectrum1);
+// Where the layer transforms both input frames at once: a buffer of L frames, left and
+// right samples interleaved (2L floats); null where it does not. Valid until FftRelease.
+float* FftPairFrame();
+// Transforms the frame of FftPairFrame (destroyed) and leaves the spectra of its left and
+// right signals as FftForwardPair does, to float rounding.
+void FftForwardPairFrame(const float*& spectrum0, const float*& spectrum1);
 // Inverse of `spectrum` (destroyed) into L real samples without 1/L, in place or into
 // `spare` (SpectrumFloats floats); returns where the samples are. `spare` is written
 // only when the pair's spectra are out of place, so one of the pair's frames may serve.

@@ -37,6 +37,24 @@ void MultiplyAdd2PairScalar(const float* __restrict x0, const float* __restrict 
   MultiplyAdd2Scalar(x0, b0, x1, b1, dstB, bins);
 }
 
+// Bins first .. last - 1 of the two real spectra carried by one complex spectrum z of n
+// points (left input real, right imaginary): X0(k) = (Z(k) + conj Z(n - k)) / 2 and
+// X1(k) = (Z(k) - conj Z(n - k)) / 2i.
+inline void UnpackBins(const float* z, float* x0, float* x1, int32_t n, int32_t first, int32_t last) {
+  for (int32_t k = first; k < last; ++k) {
+    const int32_t m = k == 0 ? 0 : n - k;
+    const float ar = z[2 * k], ai = z[2 * k + 1], br = z[2 * m], bi = z[2 * m + 1];
+    x0[2 * k] = 0.5f * (ar + br);
+    x0[2 * k + 1] = 0.5f * (ai - bi);
+    x1[2 * k] = 0.5f * (ai + bi);
+    x1[2 * k + 1] = 0.5f * -(ar - br);
+  }
+}
+
+void UnpackPairScalar(const float* __restrict z, float* __restrict x0, float* __restrict x1, int32_t n) {
+  UnpackBins(z, x0, x1, n, 0, n / 2 + 1);
+}
+
 void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
   for (int32_t j = 0; j < n; ++j) {
     out[2 * j] = RoundToInt16(l[j] * ls);
@@ -62,6 +80,29 @@ void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* _
   for (int32_t j = 0; j < n; ++j) {
     l[j] = static_cast<float>(in[2 * j]);
     r[j] = static_cast<float>(in[2 * j + 1]);
+  }
+}
+
+// The capture's samples to floats as they lie, frames still interleaved.
+void Widen16Scalar(const int16_t* __restrict in, float* __restrict out, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) out[i] = in[i];
+}
+
+void Widen32Scalar(const int32_t* __restrict in, float* __restrict out, int32_t n) {
+  for (int32_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]);
+}
+
+void ZipScalar(const float* __restrict l, const float* __restrict r, float* __restrict frames, int32_t n) {
+  for (int32_t j = 0; j < n; ++j) {
+    frames[2 * j] = l[j];
+    frames[2 * j + 1] = r[j];
+  }
+}
+
+void UnzipScalar(const float* __restrict frames, float* __restrict l, float* __restrict r, int32_t n) {
+  for (int32_t j = 0; j < n; ++j) {
+    l[j] = frames[2 * j];
+    r[j] = frames[2 * j + 1];
   }
 }
 
@@ -141,6 +182,28 @@ __attribute__((target("avx2,fma"))) void MultiplyAdd2PairAvx2(
   MultiplyAdd2Avx2(x0 + 2 * i, b0 + 2 * i, x1 + 2 * i, b1 + 2 * i, dstB + 2 * i, bins - i);
 }
 
+// Four bins a step; bin k meets bin n - k, read backwards. The same operations as the
+// plain loop, so the same results bit for bit.
+__attribute__((target("avx2,fma"))) void UnpackPairAvx2(const float* __restrict z, float* __restrict x0,
+                                                        float* __restrict x1, int32_t n) {
+  const __m256 half = _mm256_set1_ps(0.5f);
+  const __m256 oddSign = _mm256_castsi256_ps(_mm256_setr_epi32(0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN, 0, INT32_MIN));
+  int32_t k = 1;
+  for (; k + 4 <= n / 2; k += 4) {
+    const __m256 a = _mm256_loadu_ps(z + 2 * k);
+    // Bins n - k - 3 .. n - k, turned round to run n - k .. n - k - 3.
+    const __m256 b = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(_mm256_loadu_ps(z + 2 * (n - k - 3))), 0x1B));
+    const __m256 sum = _mm256_add_ps(a, b), diff = _mm256_sub_ps(a, b);
+    // x0 = (sum.re, diff.im) / 2; x1 = (sum.im, -diff.re) / 2.
+    _mm256_storeu_ps(x0 + 2 * k, _mm256_mul_ps(half, _mm256_blend_ps(sum, diff, 0xAA)));
+    const __m256 swapped = _mm256_blend_ps(_mm256_permute_ps(sum, 0xB1), _mm256_permute_ps(diff, 0xB1), 0xAA);
+    _mm256_storeu_ps(x1 + 2 * k, _mm256_mul_ps(half, _mm256_xor_ps(swapped, oddSign)));
+  }
+  _mm256_zeroupper();  // the plain loop may be legacy SSE
+  UnpackBins(z, x0, x1, n, k, n / 2 + 1);
+  UnpackBins(z, x0, x1, n, 0, 1);
+}
+
 __attribute__((target("avx2,fma"))) inline __m256 ScaledNoNaN(const float* p, __m256 scale) {
   const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(p), scale);
   return _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
@@ -217,6 +280,54 @@ __attribute__((target("avx2,fma"))) void FromInt32Avx2(const int32_t* __restrict
   }
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   FromInt32Scalar(in + 2 * j, l + j, r + j, n - j);
+}
+
+__attribute__((target("avx2,fma"))) void Widen16Avx2(const int16_t* __restrict in, float* __restrict out,
+                                                     int32_t n) {
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
+    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(v)));
+  }
+  _mm256_zeroupper();
+  Widen16Scalar(in + i, out + i, n - i);
+}
+
+__attribute__((target("avx2,fma"))) void Widen32Avx2(const int32_t* __restrict in, float* __restrict out,
+                                                     int32_t n) {
+  int32_t i = 0;
+  for (; i + 8 <= n; i += 8)
+    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i))));
+  _mm256_zeroupper();
+  Widen32Scalar(in + i, out + i, n - i);
+}
+
+__attribute__((target("avx2,fma"))) void ZipAvx2(const float* __restrict l, const float* __restrict r,
+                                                 float* __restrict frames, int32_t n) {
+  int32_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256 a = _mm256_loadu_ps(l + j), b = _mm256_loadu_ps(r + j);
+    // Within each 128-bit lane: l0 r0 l1 r1 | l4 r4 l5 r5, and l2 r2 l3 r3 | l6 r6 l7 r7.
+    const __m256 lo = _mm256_unpacklo_ps(a, b), hi = _mm256_unpackhi_ps(a, b);
+    _mm256_storeu_ps(frames + 2 * j, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_storeu_ps(frames + 2 * j + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+  }
+  _mm256_zeroupper();
+  ZipScalar(l + j, r + j, frames + 2 * j, n - j);
+}
+
+__attribute__((target("avx2,fma"))) void UnzipAvx2(const float* __restrict frames, float* __restrict l,
+                                                   float* __restrict r, int32_t n) {
+  const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  int32_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(frames + 2 * j), split);
+    const __m256 b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(frames + 2 * j + 8), split);
+    _mm256_storeu_ps(l + j, _mm256_permute2f128_ps(a, b, 0x20));
+    _mm256_storeu_ps(r + j, _mm256_permute2f128_ps(a, b, 0x31));
+  }
+  _mm256_zeroupper();
+  UnzipScalar(frames + 2 * j, l + j, r + j, n - j);
 }
 
 void ToInt16Avx2(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
@@ -328,9 +439,12 @@ int32_t RoundToInt32(float v) {
   return _mm_cvtss_si32(_mm_set_ss(v));
 }
 
-const Kernels ScalarKernels{MultiplyAdd2Scalar, MultiplyAdd2PairScalar, ToInt16Scalar, ToInt32Scalar, FromInt16Scalar, FromInt32Scalar};
-const Kernels Avx2Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, ToInt16Avx2, ToInt32Avx2, FromInt16Avx2, FromInt32Avx2};
-const Kernels Avx512Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, ToInt16Avx512, ToInt32Avx512, FromInt16Avx512, FromInt32Avx512};
+const Kernels ScalarKernels{MultiplyAdd2Scalar, MultiplyAdd2PairScalar, UnpackPairScalar, ToInt16Scalar, ToInt32Scalar,
+                            FromInt16Scalar, FromInt32Scalar, Widen16Scalar, Widen32Scalar, ZipScalar, UnzipScalar};
+const Kernels Avx2Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx2, ToInt32Avx2,
+                          FromInt16Avx2, FromInt32Avx2, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2};
+const Kernels Avx512Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx512, ToInt32Avx512,
+                            FromInt16Avx512, FromInt32Avx512, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2};
 
 bool CpuHasAvx2() {
   __builtin_cpu_init();  // may run before the runtime has probed the CPU

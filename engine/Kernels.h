@@ -13,6 +13,10 @@ using MultiplyAdd2Fn = void (*)(const float* x0, const float* h0, const float* x
 // dstB = x0 * b0 + x1 * b1, each equal to MultiplyAdd2's result bit for bit.
 using MultiplyAdd2PairFn = void (*)(const float* x0, const float* x1, const float* a0, const float* a1,
                                     const float* b0, const float* b1, float* dstA, float* dstB, int32_t bins);
+// Splits the spectrum z of n complex points whose real parts were one real signal and
+// whose imaginary parts another (n even, at least 2) into the two signals' spectra,
+// n / 2 + 1 interleaved bins each, as a real forward transform of each would give them.
+using UnpackPairFn = void (*)(const float* z, float* x0, float* x1, int32_t n);
 // Interleaves round(l[j] * ls) and round(r[j] * rs) into n stereo frames, halves to
 // even, saturating (NaN gives 0). `r` may be null: that side is silent.
 using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n);
@@ -21,14 +25,25 @@ using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, i
 // (a 32-bit integer becomes the nearest float).
 using FromInt16Fn = void (*)(const int16_t* in, float* l, float* r, int32_t n);
 using FromInt32Fn = void (*)(const int32_t* in, float* l, float* r, int32_t n);
+// n integer samples to floats in place order, values unscaled (frames stay interleaved).
+using Widen16Fn = void (*)(const int16_t* in, float* out, int32_t n);
+using Widen32Fn = void (*)(const int32_t* in, float* out, int32_t n);
+// n frames of two float channels interleaved, and split again.
+using ZipFn = void (*)(const float* l, const float* r, float* frames, int32_t n);
+using UnzipFn = void (*)(const float* frames, float* l, float* r, int32_t n);
 
 struct Kernels {
   MultiplyAdd2Fn MultiplyAdd2;
   MultiplyAdd2PairFn MultiplyAdd2Pair;
+  UnpackPairFn UnpackPair;
   ToInt16Fn ToInt16;
   ToInt32Fn ToInt32;
   FromInt16Fn FromInt16;
   FromInt32Fn FromInt32;
+  Widen16Fn Widen16;
+  Widen32Fn Widen32;
+  ZipFn Zip;
+  UnzipFn Unzip;
 };
 
 extern const Kernels ScalarKernels;

@@ -4,6 +4,8 @@
 
 #include <cpuid.h>
 
+#include <algorithm>
+
 #include <cstdint>
 #include <limits>
 #include <vector>
@@ -148,6 +150,65 @@ TEST(Simd, PairedProductSumsEqualTwoSingleOnesBitForBit) {
   }
 }
 
+TEST(Simd, SpectrumSplitEqualsThePlainOneBitForBit) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  std::vector<int32_t> lengths;
+  for (int32_t n = 2; n <= 80; n += 2) lengths.push_back(n);
+  lengths.push_back(32768);
+  for (int32_t n : lengths) {
+    const auto r = testing::RandomSignal(2 * n, 90 + n);
+    const std::vector<float> z(r.begin(), r.end());
+    std::vector<float> want0(n + 3, 9.0f), want1(n + 3, 9.0f);
+    ScalarKernels.UnpackPair(z.data(), want0.data(), want1.data(), n);
+    ASSERT_EQ(want0.back(), 9.0f);  // n / 2 + 1 bins, nothing past them
+    for (const auto& [name, k] : sets) {
+      std::vector<float> got0(n + 3, 9.0f), got1(n + 3, 9.0f);
+      k->UnpackPair(z.data(), got0.data(), got1.data(), n);
+      ASSERT_EQ(got0, want0) << name << " n=" << n;
+      ASSERT_EQ(got1, want1) << name << " n=" << n;
+    }
+  }
+}
+
+// The paired frame's moves: samples widened in place order, frames zipped and unzipped.
+TEST(Simd, FrameMovesEqualThePlainOnesBitForBit) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  for (size_t n : Lengths()) {
+    const auto noise = testing::RandomSignal(2 * n, 11 + static_cast<uint32_t>(n));
+    std::vector<int16_t> in16(2 * n);
+    std::vector<int32_t> in32(2 * n);
+    std::vector<float> frames(2 * n);
+    for (size_t i = 0; i < 2 * n; ++i) {
+      in16[i] = i % 9 == 4 ? INT16_MIN : static_cast<int16_t>(noise[i] * 32767);
+      in32[i] = i % 7 == 3 ? INT32_MAX : static_cast<int32_t>(noise[i] * 2147483000.0);  // most need rounding
+      frames[i] = static_cast<float>(noise[i]);
+    }
+    const auto count = static_cast<int32_t>(n);
+    std::vector<float> want16(2 * n + 1, 5.0f), want32(2 * n + 1, 5.0f), wantZip(2 * n + 1, 5.0f);
+    std::vector<float> wantL(n + 1, 5.0f), wantR(n + 1, 5.0f);
+    ScalarKernels.Widen16(in16.data(), want16.data(), 2 * count);
+    ScalarKernels.Widen32(in32.data(), want32.data(), 2 * count);
+    ScalarKernels.Unzip(frames.data(), wantL.data(), wantR.data(), count);
+    ScalarKernels.Zip(wantL.data(), wantR.data(), wantZip.data(), count);
+    ASSERT_TRUE(std::equal(frames.begin(), frames.end(), wantZip.begin())) << n;  // unzip then zip is the identity
+    for (const auto& [name, k] : sets) {
+      std::vector<float> got16(2 * n + 1, 5.0f), got32(2 * n + 1, 5.0f), gotZip(2 * n + 1, 5.0f);
+      std::vector<float> gotL(n + 1, 5.0f), gotR(n + 1, 5.0f);
+      k->Widen16(in16.data(), got16.data(), 2 * count);
+      k->Widen32(in32.data(), got32.data(), 2 * count);
+      k->Unzip(frames.data(), gotL.data(), gotR.data(), count);
+      k->Zip(wantL.data(), wantR.data(), gotZip.data(), count);
+      ASSERT_EQ(got16, want16) << name << " n=" << n;
+      ASSERT_EQ(got32, want32) << name << " n=" << n;
+      ASSERT_EQ(gotL, wantL) << name << " n=" << n;
+      ASSERT_EQ(gotR, wantR) << name << " n=" << n;
+      ASSERT_EQ(gotZip, wantZip) << name << " n=" << n;
+    }
+  }
+}
+
 // The AVX state component of XINUSE: set while any upper half of ymm0-15 may be
 // non-zero. Null when the CPU does not report it.
 bool ReadUpperInUse(bool& inUse) {
@@ -182,6 +243,21 @@ TEST(Simd, KernelsReturnWithTheUpperHalvesClear) {
       k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n);
       ReadUpperInUse(inUse);
       EXPECT_FALSE(inUse) << name << " 32-bit out n=" << n;
+      k->UnpackPair(f.data(), g.data(), g.data() + 200, 2 + 2 * (n / 2));
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " spectrum split n=" << n;
+      k->Widen16(i16.data(), f.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " 16-bit widen n=" << n;
+      k->Widen32(i32.data(), f.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " 32-bit widen n=" << n;
+      k->Zip(f.data(), f.data() + 100, g.data(), n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " zip n=" << n;
+      k->Unzip(f.data(), g.data(), g.data() + 200, n);
+      ReadUpperInUse(inUse);
+      EXPECT_FALSE(inUse) << name << " unzip n=" << n;
       k->FromInt16(i16.data(), f.data(), g.data(), n);
       ReadUpperInUse(inUse);
       EXPECT_FALSE(inUse) << name << " 16-bit in n=" << n;

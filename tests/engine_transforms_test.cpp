@@ -1,6 +1,7 @@
 // The block path's transforms on both sides of the length where the FFT layer turns
-// from out-of-place to in-place plans: same spectra as the plain forward transform,
-// and a round trip that gives back L times the frame, wherever the samples land.
+// from out-of-place to in-place plans: same spectra as the plain forward transform
+// (to float rounding from the paired frame), and a round trip that gives back L times
+// the frame, wherever the samples land.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -21,7 +22,7 @@ struct Buffer {
 
 TEST(Transforms, PairAndInverseIntoMatchThePlainTransformsInAndOutOfPlace) {
   FftPlanMeasure = false;
-  for (int32_t order : {3, 12, 16, 17}) {
+  for (int32_t order : {1, 2, 3, 12, 16, 17}) {
     const int32_t l = int32_t{1} << order;
     Buffer a(order), b(order), work(order), plainA(order), plainB(order);
     ASSERT_TRUE(FftPrepare(order, a.p, work.p));
@@ -48,6 +49,44 @@ TEST(Transforms, PairAndInverseIntoMatchThePlainTransformsInAndOutOfPlace) {
     EXPECT_LT(worst, 1e-5) << "order " << order;
     // The spectra made by the pair are untouched by the inverse.
     EXPECT_EQ(std::memcmp(x1, plainB.p, (l + 2) * sizeof(float)), 0) << "order " << order;
+    FftRelease();
+  }
+}
+
+TEST(Transforms, PairedFrameGivesBothInputsSpectraWhereTheLayerPairsThem) {
+  FftPlanMeasure = false;
+  for (int32_t order : {1, 2, 3, 12, 15, 16, 17}) {
+    const int32_t l = int32_t{1} << order;
+    Buffer a(order), work(order), plainA(order), plainB(order);
+    ASSERT_TRUE(FftPrepare(order, a.p, work.p));
+    float* frame = FftPairFrame();
+    // Paired from 4 points up to the largest out-of-place length.
+    ASSERT_EQ(frame != nullptr, order >= 2 && order <= 16) << "order " << order;
+    if (!frame) {
+      FftRelease();
+      continue;
+    }
+    const auto ra = testing::RandomSignal(l, 3 + order), rb = testing::RandomSignal(l, 4 + order);
+    for (int32_t i = 0; i < l; ++i) {
+      frame[2 * i] = plainA.p[i] = static_cast<float>(ra[i]);
+      frame[2 * i + 1] = plainB.p[i] = static_cast<float>(rb[i]);
+    }
+    FftForward(plainA.p);
+    FftForward(plainB.p);
+    const float* x0 = nullptr;
+    const float* x1 = nullptr;
+    FftForwardPairFrame(x0, x1);
+    // Bins of the random frames reach about sqrt(l); float rounding stays far below.
+    const double tolerance = 1e-5 * std::sqrt(static_cast<double>(l));
+    for (int32_t i = 0; i < l + 2; ++i) {
+      ASSERT_NEAR(x0[i], plainA.p[i], tolerance) << "order " << order << " float " << i;
+      ASSERT_NEAR(x1[i], plainB.p[i], tolerance) << "order " << order << " float " << i;
+    }
+    // The first and last bins are real, exactly, as a real transform leaves them.
+    for (const float* x : {x0, x1}) {
+      EXPECT_EQ(x[1], 0.0f) << "order " << order;
+      EXPECT_EQ(x[l + 1], 0.0f) << "order " << order;
+    }
     FftRelease();
   }
 }
