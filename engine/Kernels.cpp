@@ -7,8 +7,6 @@
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
-#include <initializer_list>
-
 namespace tessival {
 
 namespace {
@@ -124,26 +122,11 @@ __attribute__((target("avx2,fma"))) inline void MultiplyAdd2Step(const float* x0
   _mm256_storeu_ps(dst, _mm256_addsub_ps(p, q));
 }
 
-// The filter spectra are read once per block, so they are fetched ahead with the
-// non-temporal hint: they then pass by instead of pushing the input spectra and the
-// transforms' working set out of the core's cache (measured: the inverse transforms
-// after this run about 8 % faster at 32768 points).
-constexpr int32_t FilterPrefetchFloats = 512;
-
 __attribute__((target("avx2,fma"))) void MultiplyAdd2Avx2(
     const float* __restrict x0, const float* __restrict h0, const float* __restrict x1,
     const float* __restrict h1, float* __restrict dst, int32_t bins) {
   int32_t i = 0;
-  for (; i + 8 <= bins; i += 8) {  // one cache line of each filter per step
-    _mm_prefetch(reinterpret_cast<const char*>(h0 + 2 * i + FilterPrefetchFloats), _MM_HINT_NTA);
-    _mm_prefetch(reinterpret_cast<const char*>(h1 + 2 * i + FilterPrefetchFloats), _MM_HINT_NTA);
-    MultiplyAdd2Step(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i);
-    MultiplyAdd2Step(x0 + 2 * i + 8, h0 + 2 * i + 8, x1 + 2 * i + 8, h1 + 2 * i + 8, dst + 2 * i + 8);
-  }
-  if (i + 4 <= bins) {
-    MultiplyAdd2Step(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i);
-    i += 4;
-  }
+  for (; i + 4 <= bins; i += 4) MultiplyAdd2Step(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
   MultiplyAdd2Scalar(x0 + 2 * i, h0 + 2 * i, x1 + 2 * i, h1 + 2 * i, dst + 2 * i, bins - i);
 }
@@ -171,12 +154,9 @@ __attribute__((target("avx2,fma"))) void MultiplyAdd2PairAvx2(
     const float* __restrict a1, const float* __restrict b0, const float* __restrict b1,
     float* __restrict dstA, float* __restrict dstB, int32_t bins) {
   int32_t i = 0;
-  for (; i + 8 <= bins; i += 8) {
-    for (const float* h : {a0, a1, b0, b1})
-      _mm_prefetch(reinterpret_cast<const char*>(h + 2 * i + FilterPrefetchFloats), _MM_HINT_NTA);
-    for (int32_t o = 2 * i; o < 2 * i + 16; o += 8)
-      MultiplyAdd2PairStep(x0 + o, x1 + o, a0 + o, a1 + o, b0 + o, b1 + o, dstA + o, dstB + o);
-  }
+  for (; i + 4 <= bins; i += 4)
+    MultiplyAdd2PairStep(x0 + 2 * i, x1 + 2 * i, a0 + 2 * i, a1 + 2 * i, b0 + 2 * i, b1 + 2 * i, dstA + 2 * i,
+                         dstB + 2 * i);
   _mm256_zeroupper();  // the tails may run legacy SSE
   MultiplyAdd2Avx2(x0 + 2 * i, a0 + 2 * i, x1 + 2 * i, a1 + 2 * i, dstA + 2 * i, bins - i);
   MultiplyAdd2Avx2(x0 + 2 * i, b0 + 2 * i, x1 + 2 * i, b1 + 2 * i, dstB + 2 * i, bins - i);
