@@ -95,6 +95,49 @@ INSTANTIATE_TEST_SUITE_P(Sizes, ConvolveStream,
                            return "M" + std::to_string(info.param.m) + "_C" + std::to_string(info.param.c);
                          });
 
+// Filters long enough for transforms of more than 65536 points, where the frames are
+// transformed one by one and in place: sparse filters, so that the direct reference
+// stays cheap, with taps up to the last one. Three channels: one device with both
+// channels and one with only its left.
+TEST_F(Convolve, LongFiltersEqualTheDirectConvolution) {
+  SampleBits = 24;
+  const int32_t m = 50000;
+  std::vector<FilterPair> bank(3);
+  for (int32_t ch = 0; ch < 3; ++ch)
+    for (int side = 0; side < 2; ++side) {
+      auto& f = bank[ch][side];
+      f.assign(m, 0.0);
+      const auto values = testing::RandomSignal(24, 300 + 2 * ch + side);
+      for (size_t k = 0; k < values.size(); ++k) f[(k * 7919 + 31 * ch + side) % m] = values[k] / 4;
+      f[m - 1] = 0.25;
+    }
+  testing::LoadBankInMemory(bank);
+  ASSERT_TRUE(FiltersLoaded);
+  ASSERT_GT(FFTLength, 65536);
+  const auto left = RandomInts(3 * BlockLength + 1000, 11, 1 << 24);
+  const auto right = RandomInts(left.size(), 12, 1 << 24);
+  const auto out = testing::StreamThroughEngine(left, right);
+  for (int32_t ch = 0; ch < 3; ++ch) {
+    const auto& got = ch % 2 == 0 ? out[ch / 2].left : out[ch / 2].right;
+    std::vector<std::pair<size_t, double>> taps[2];
+    for (int side = 0; side < 2; ++side)
+      for (int32_t k = 0; k < m; ++k)
+        if (bank[ch][side][k] != 0.0) taps[side].emplace_back(k, bank[ch][side][k]);
+    double maxErr = 0, peak = 0;
+    for (size_t t = 0; t < left.size(); ++t) {
+      double want = 0;
+      for (int side = 0; side < 2; ++side)
+        for (const auto& [k, v] : taps[side])
+          if (k <= t) want += v * double((side ? right : left)[t - k]);
+      maxErr = std::max(maxErr, std::abs(double(got[t]) - want));
+      peak = std::max(peak, std::abs(want));
+    }
+    EXPECT_LT(maxErr, peak * 2e-6 * FFTOrder + 1.0) << "channel " << ch;
+    EXPECT_GT(peak, 1e6) << "channel " << ch;
+  }
+  for (int64_t v : out[1].right) ASSERT_EQ(v, 0);
+}
+
 TEST_F(Convolve, BlockShorterThanHistoryStillCarriesTheStream) {
   // M = 1448 gives N = 601 < M - 1: the history spans several blocks.
   SampleBits = 24;
