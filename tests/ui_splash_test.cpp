@@ -88,7 +88,9 @@ TEST_F(SplashBox, ClosesItselfAboutTwoSecondsAfterCreation) {
   const qint64 elapsed = ShowModal(box, 6000, &watchdog);
   EXPECT_TRUE(upAtOneAndAHalf);
   EXPECT_FALSE(watchdog);
-  EXPECT_GE(elapsed, 1900);
+  // Qt's default coarse timers may fire up to 5 % early, and the clock starts a
+  // little after the box was made.
+  EXPECT_GE(elapsed, 1850);
   EXPECT_LT(elapsed, 3000);
   EXPECT_FALSE(box.Timer1->isActive());
 }
