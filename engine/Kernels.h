@@ -25,7 +25,7 @@ using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, i
 // (a 32-bit integer becomes the nearest float).
 using FromInt16Fn = void (*)(const int16_t* in, float* l, float* r, int32_t n);
 using FromInt32Fn = void (*)(const int32_t* in, float* l, float* r, int32_t n);
-// n integer samples to floats in place order, values unscaled (frames stay interleaved).
+// n integer samples to floats in the same order, values unscaled (frames stay interleaved).
 using Widen16Fn = void (*)(const int16_t* in, float* out, int32_t n);
 using Widen32Fn = void (*)(const int32_t* in, float* out, int32_t n);
 // n frames of two float channels interleaved, and split again.
