@@ -209,61 +209,51 @@ TEST(Simd, FrameMovesEqualThePlainOnesBitForBit) {
   }
 }
 
-// The AVX state component of XINUSE: set while any upper half of ymm0-15 may be
-// non-zero. Null when the CPU does not report it.
-bool ReadUpperInUse(bool& inUse) {
+bool CpuReportsXinuse() {
   unsigned a, b, c, d;
-  if (!__get_cpuid_count(0xD, 1, &a, &b, &c, &d) || !(a & 4)) return false;
+  return __get_cpuid_count(0xD, 1, &a, &b, &c, &d) && (a & 4);
+}
+
+// The AVX state component of XINUSE: set while any upper half of ymm0-15 may be
+// non-zero. Only where CpuReportsXinuse().
+bool UpperInUse() {
   uint32_t lo, hi;
   asm volatile("xgetbv" : "=a"(lo), "=d"(hi) : "c"(1));
-  inUse = lo & 4;
-  return true;
+  return lo & 4;
 }
 
 // A kernel that returns with dirty upper halves makes every legacy-SSE instruction
 // after it slow, FFTW's transforms among them.
 TEST(Simd, KernelsReturnWithTheUpperHalvesClear) {
   const auto sets = SimdSets();
-  bool inUse = false;
-  if (sets.empty() || !ReadUpperInUse(inUse)) GTEST_SKIP() << "no SIMD set or no XINUSE here";
+  if (sets.empty() || !CpuReportsXinuse()) GTEST_SKIP() << "no SIMD set or no XINUSE here";
   std::vector<float> f(4 * 100, 0.25f), g(4 * 100);
   std::vector<int16_t> i16(2 * 100, 3);
   std::vector<int32_t> i32(2 * 100, 3);
   for (const auto& [name, k] : sets) {
     for (int32_t n : {0, 1, 7, 33, 100}) {
       k->MultiplyAdd2(f.data(), f.data(), f.data(), f.data(), g.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " product-sum n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " product-sum n=" << n;
       k->MultiplyAdd2Pair(f.data(), f.data(), f.data(), f.data(), f.data(), f.data(), g.data(), g.data() + 200, n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " paired product-sum n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " paired product-sum n=" << n;
       k->ToInt16(f.data(), 1.0f, f.data(), 1.0f, i16.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " 16-bit out n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " 16-bit out n=" << n;
       k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " 32-bit out n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " 32-bit out n=" << n;
       k->UnpackPair(f.data(), g.data(), g.data() + 200, 2 + 2 * (n / 2));
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " spectrum split n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " spectrum split n=" << n;
       k->Widen16(i16.data(), f.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " 16-bit widen n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " 16-bit widen n=" << n;
       k->Widen32(i32.data(), f.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " 32-bit widen n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " 32-bit widen n=" << n;
       k->Zip(f.data(), f.data() + 100, g.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " zip n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " zip n=" << n;
       k->Unzip(f.data(), g.data(), g.data() + 200, n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " unzip n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " unzip n=" << n;
       k->FromInt16(i16.data(), f.data(), g.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " 16-bit in n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " 16-bit in n=" << n;
       k->FromInt32(i32.data(), f.data(), g.data(), n);
-      ReadUpperInUse(inUse);
-      EXPECT_FALSE(inUse) << name << " 32-bit in n=" << n;
+      EXPECT_FALSE(UpperInUse()) << name << " 32-bit in n=" << n;
     }
   }
 }
