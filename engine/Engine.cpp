@@ -20,8 +20,7 @@ int32_t WaveBufferSize = 0;
 bool FiltersLoaded = false;
 
 float* FilterSpectra[MaxChannels][2] = {};
-float* ChannelOutput[MaxChannels] = {};
-float* ScratchSpectrum = nullptr;
+float* ChannelOutput[2] = {};
 float* InputFrames[2] = {};
 float* InputHistory[2] = {};
 
@@ -79,9 +78,8 @@ bool AllocateFloatBuffers() {
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
     for (auto& f : FilterSpectra[ch])
       if (!(f = AllocateFftBuffer(spectrum))) return false;
-  for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
+  for (int32_t ch = 0; ch < std::min(NumFilterChannels, 2); ++ch)
     if (!(ChannelOutput[ch] = AllocateFftBuffer(spectrum))) return false;
-  if (!(ScratchSpectrum = AllocateFftBuffer(spectrum))) return false;
   for (auto& f : InputFrames)
     if (!(f = AllocateFftBuffer(spectrum))) return false;
   if (FilterLength > 1)
@@ -146,7 +144,6 @@ void FreeBuffers() {
   for (auto& pair : FilterSpectra)
     for (auto& f : pair) ReleaseFloats(f);
   for (auto& f : ChannelOutput) ReleaseFloats(f);
-  ReleaseFloats(ScratchSpectrum);
   for (auto& f : InputFrames) ReleaseFloats(f);
   for (auto& h : InputHistory) ReleaseFloats(h);
 }
