@@ -7,12 +7,10 @@
 // ReallocateWaveBuffers and FillDitherTable, never while the devices run.
 #include <cstdint>
 
+#include "settings/Limits.h"
+
 namespace tessival {
 
-constexpr int MaxChannels = 10;    // output channels with a filter pair
-constexpr int MaxOutDevices = 5;   // stereo playback devices
-constexpr int MaxBuffers = 8;      // wave buffers per device
-constexpr int MinBuffers = 2;
 constexpr int32_t DitherFrames = 102487;          // the dither sequence repeats after this many frames
 constexpr int32_t DitherTableSize = 2 * DitherFrames;
 constexpr int32_t MaxFilterLength = 1 << 24;      // longest filter the engine sizes (16 Mi frames)
