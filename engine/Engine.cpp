@@ -161,8 +161,17 @@ void ClearBuffers() {
   for (int32_t d = 0; d <= LastOutDevice; ++d)
     for (int32_t k = 0; k < WaveBufferCount; ++k)
       if (OutBuffers[d][k]) std::memset(OutBuffers[d][k], 0, static_cast<size_t>(WaveBufferSize));
+  ClearInputHistory();
+}
+
+void ClearInputHistory() {
   for (auto* h : InputHistory)
     if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
+}
+
+void RestartDither() {
+  DitherPos = 0;
+  DitherCount = 0;
 }
 
 void FillDitherTable() {
@@ -184,7 +193,7 @@ void ResetEngine() {
   FiltersLoaded = false;
   NumFilterChannels = FilterLength = LastOutDevice = 0;
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = 0;
-  DitherPos = DitherCount = 0;
+  RestartDither();
   for (auto& g : GainFactors) g = 1.0f;
 }
 

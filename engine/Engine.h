@@ -85,6 +85,13 @@ bool ReallocateWaveBuffers();
 // Zeroes every wave buffer in use and the input history.
 void ClearBuffers();
 
+// Zeroes the input history only: the next block is convolved as if the input had
+// been silent before it.
+void ClearInputHistory();
+
+// Puts the dither sequence back to its first value, as every start does.
+void RestartDither();
+
 // Takes and fills the dither table (once per program; later calls only refill it).
 void FillDitherTable();
 
