@@ -41,18 +41,9 @@ void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, in
 
 }  // namespace
 
-// Output of device d: the valid N samples of channels 2d and 2d + 1, scaled by gain
-// and 1/L together, rounded and interleaved into playback buffer k. Channel ch is
-// computed in ChannelOutput[ch % 2]: a device's pair is written out before the next
-// pair is computed, so two buffers, still warm in cache, serve all. Its time-domain
-// samples end up there or, out of place, in InputFrames[ch % 2].
-void Engine::WriteDevice(int32_t d, int32_t k, float invL) {
-  const auto side = [&](int32_t ch) {
-    if (ch >= NumFilterChannels) return Side{nullptr, 0.0f};
-    return Side{Samples[ch & 1] + (FilterLength - 1), GainFactors[ch] * invL};
-  };
-  const Side l = side(2 * d);
-  const Side r = side(2 * d + 1);
+void Engine::WriteDevice(int32_t d, int32_t k, const float* left, const float* right, float scale) {
+  const Side l{left, GainFactors[2 * d] * scale};
+  const Side r = 2 * d + 1 < NumFilterChannels ? Side{right, GainFactors[2 * d + 1] * scale} : Side{nullptr, 0.0f};
   uint8_t* out = OutBuffers[d][k];
   const int32_t n = BlockLength;
   if (WaveBufferBits != 16)
@@ -64,12 +55,46 @@ void Engine::WriteDevice(int32_t d, int32_t k, float invL) {
 }
 
 void Engine::TransformFilters() {
+  if (PartitionFrames > 0) {
+    // Cut into the levels' partitions; the taps are not needed after.
+    for (int32_t ch = 0; ch < NumFilterChannels; ++ch) {
+      Partitions.SetFilters(ch, FilterSpectra[ch][0], FilterSpectra[ch][1], FilterLength);
+      for (float*& f : FilterSpectra[ch]) {
+        FreeFftBuffer(f);
+        f = nullptr;
+      }
+    }
+    return;
+  }
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
     for (float* f : FilterSpectra[ch]) Fft.FftForward(f);
 }
 
+// Partitioned mode: the block's P frames to the levels, the devices' samples back, each
+// already at unit gain (the levels fold their inverse transforms' scaling into the
+// filter spectra), converted as in Auto mode.
+void Engine::ConvolvePartitioned(int32_t k) {
+  float* fresh = Partitions.NewFrames();
+  if (WaveBufferBits == 16)
+    ActiveKernels.Widen16(reinterpret_cast<const int16_t*>(InBuffers[k]), fresh, 2 * BlockLength);
+  else
+    ActiveKernels.Widen32(reinterpret_cast<const int32_t*>(InBuffers[k]), fresh, 2 * BlockLength);
+  Partitions.BeginBlock();
+  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+    Partitions.DeviceBlock(d, ChannelOutput[0], ChannelOutput[1]);
+    WriteDevice(d, k, ChannelOutput[0], ChannelOutput[1], 1.0f);
+  }
+  Partitions.EndBlock();
+  Figures.LatePartitions = Partitions.LatePartitions();
+  ++Figures.Blocks;
+}
+
 void Engine::ConvolveBlock(int32_t BufferIndex) {
   if (!FiltersLoaded || BufferIndex < 0 || BufferIndex >= WaveBufferCount) return;
+  if (PartitionFrames > 0) {
+    ConvolvePartitioned(BufferIndex);
+    return;
+  }
   const int32_t history = FilterLength - 1;
   const int32_t n = BlockLength;
   const size_t historyBytes = static_cast<size_t>(history) * sizeof(float);
@@ -113,7 +138,10 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
   // Per device: each channel's two contributions summed in the frequency domain, one
   // inverse each. Both channels of a device come from one pass over the input spectra,
   // and the device is written while its samples are still in cache; devices go in
-  // order, so the dither sequence runs on from device to device.
+  // order, so the dither sequence runs on from device to device. Channel ch is computed
+  // in ChannelOutput[ch % 2], so two buffers, still warm in cache, serve all; its
+  // time-domain samples end up there or, out of place, in InputFrames[ch % 2], and its
+  // valid N start after the M - 1 wrapped ones. The gain and 1/L scale them together.
   const float invL = 1.0f / static_cast<float>(FFTLength);
   for (int32_t d = 0; d <= LastOutDevice; ++d) {
     const int32_t a = 2 * d, b = 2 * d + 1;
@@ -125,7 +153,7 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
       Fft.SpectrumMultiplyAdd2(x0, FilterSpectra[a][0], x1, FilterSpectra[a][1], ChannelOutput[0]);
     }
     Samples[0] = Fft.FftInverseUnscaledInto(ChannelOutput[0], InputFrames[0]);
-    WriteDevice(d, BufferIndex, invL);
+    WriteDevice(d, BufferIndex, Samples[0] + history, b < NumFilterChannels ? Samples[1] + history : nullptr, invL);
   }
   ++Figures.Blocks;
 }

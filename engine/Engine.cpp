@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/Fft.h"
+#include "engine/Partition.h"
 #include "settings/Settings.h"
 
 namespace tessival {
@@ -62,6 +63,15 @@ bool Engine::AllocateWaveBuffers() {
 }
 
 bool Engine::AllocateFloatBuffers() {
+  if (PartitionFrames > 0) {
+    // The taps until TransformFilters, and the device pair's output samples.
+    for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
+      for (auto& f : FilterSpectra[ch])
+        if (!(f = AllocateFftBuffer(FilterBufferLength))) return false;
+    for (auto& f : ChannelOutput)
+      if (!(f = AllocateFftBuffer(PartitionFrames))) return false;
+    return true;
+  }
   const int64_t spectrum = SpectrumFloats(FFTOrder);
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
     for (auto& f : FilterSpectra[ch])
@@ -95,16 +105,35 @@ void Engine::SetEngineSizes(int32_t C, int32_t M) {
   NumFilterChannels = C;
   FilterLength = M;
   LastOutDevice = LastOutDeviceFor(C);
+  PartitionFrames = NearestBlockFrames(BlockFrames);
+  if (PartitionFrames > 0) {
+    // The first partition's transform: 2P points.
+    FFTOrder = 1;
+    while ((int32_t{1} << FFTOrder) < 2 * PartitionFrames) ++FFTOrder;
+    FFTLength = int32_t{1} << FFTOrder;
+    BlockLength = PartitionFrames;
+    FilterBufferLength = M;
+    return;
+  }
   const EngineSizes s = SizesForFilterLength(M);
   FFTOrder = s.FFTOrder;
   FFTLength = s.FFTLength;
   BlockLength = s.BlockLength;
+  FilterBufferLength = FFTLength;
 }
 
 int32_t HeldNumBuffers() { return std::clamp<int32_t>(NumBuffers, MinBuffers, MaxBuffers); }
 
 bool Engine::AllocateBuffers() {
   FreeBuffers();
+  if (PartitionFrames > 0) {
+    if (!AllocateWaveBuffers() || !AllocateFloatBuffers() ||
+        !Partitions.Configure(PartitionFrames, NumFilterChannels, FilterLength, SampleRate, !Offline)) {
+      FreeBuffers();
+      return false;
+    }
+    return true;
+  }
   if (!AllocateWaveBuffers() || !AllocateFloatBuffers() ||
       !Fft.FftPrepare(FFTOrder, InputFrames[0], ChannelOutput[0])) {
     FreeBuffers();
@@ -118,6 +147,7 @@ bool Engine::AllocateBuffers() {
 }
 
 void Engine::FreeBuffers() {
+  Partitions.Release();
   Fft.FftRelease();
   FreeWaveBuffers();
   for (auto& pair : FilterSpectra)
@@ -147,6 +177,7 @@ void Engine::ClearBuffers() {
 void Engine::ClearInputHistory() {
   for (auto* h : InputHistory)
     if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
+  if (Partitions.Configured()) Partitions.Reset(SampleRate);
 }
 
 void Engine::RestartDither() {
@@ -171,8 +202,9 @@ void FillDitherTable() {
 void Engine::ResetEngine() {
   FreeBuffers();
   FiltersLoaded = false;
-  NumFilterChannels = FilterLength = LastOutDevice = 0;
-  FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = 0;
+  NumFilterChannels = FilterLength = LastOutDevice = PartitionFrames = 0;
+  FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = FilterBufferLength = 0;
+  Offline = false;
   RestartDither();
   Figures = RunFigures{};
   for (auto& g : GainFactors) g = 1.0f;

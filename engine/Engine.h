@@ -5,13 +5,20 @@
 // program's own is TheEngine. The dither table and the gain factors are the program's,
 // shared by every engine.
 //
+// Two modes, chosen by the setting BlockFrames when the sizes are set: "Auto" (0), one
+// block of N = L - M + 1 frames through transforms of L points, on the calling thread
+// alone; and partitioned (P = 64 .. 8192), blocks of P frames, the filters cut into
+// partitions, the longer ones computed by worker threads (engine/Partition.h).
+//
 // Contract: ConvolveBlock allocates nothing, locks nothing and makes no system call.
-// Memory is taken and released only by AllocateBuffers (the configuration: every
-// buffer and plan), FreeBuffers, ReallocateWaveBuffers and FillDitherTable, never
-// while the devices run. ClearBuffers puts the carried state back to silence.
+// Memory (and in partitioned mode the worker threads) is taken and released only by
+// AllocateBuffers (the configuration: every buffer, plan and thread), FreeBuffers,
+// ReallocateWaveBuffers and FillDitherTable, never while the devices run. ClearBuffers
+// puts the carried state back to silence.
 #include <cstdint>
 
 #include "engine/Fft.h"
+#include "engine/Partition.h"
 #include "settings/Limits.h"
 
 namespace tessival {
@@ -29,7 +36,9 @@ extern float GainFactors[MaxChannels];
 // Figures of a run, counted by the block path (on the thread that calls ConvolveBlock)
 // and read between blocks; ClearBuffers sets them back to 0 at every start.
 struct RunFigures {
-  int64_t Blocks = 0;  // blocks convolved
+  int64_t Blocks = 0;          // blocks convolved
+  int64_t LatePartitions = 0;  // partitioned mode: results of the worker threads that were not
+                               // there when their block was played (and were left out)
 };
 
 struct EngineSizes {
@@ -62,10 +71,13 @@ class Engine {
   int32_t NumFilterChannels = 0;  // C, 1..10
   int32_t FilterLength = 0;       // M, >= 1
   int32_t LastOutDevice = 0;      // D = (C - 1) div 2
-  int32_t FFTOrder = 0;           // log2(2M) rounded to nearest
+  int32_t PartitionFrames = 0;    // P in partitioned mode, 0 in Auto mode
+  int32_t FFTOrder = 0;           // log2(2M) rounded to nearest; partitioned: log2(2P), the first partition's
   int32_t FFTLength = 0;          // L = 2^FFTOrder
-  int32_t BlockLength = 0;        // N = L - M + 1
+  int32_t BlockLength = 0;        // N = L - M + 1; partitioned: P
   int32_t WaveBufferSize = 0;     // bytes per wave buffer: N*4 at 16 bits, N*8 otherwise
+  int32_t FilterBufferLength = 0; // floats of each FilterSpectra array before TransformFilters: L, or
+                                  // in partitioned mode M (the taps, which it cuts into partitions)
 
   bool FiltersLoaded = false;     // a bank is loaded and every engine buffer exists
 
@@ -74,6 +86,8 @@ class Engine {
   // so two output buffers serve every channel. Where the input spectra and the inverse
   // transforms' samples end up is the FFT layer's choice (in place, or out of place
   // into buffers of its own and InputFrames); see ConvolveBlock.
+  // In partitioned mode only FilterSpectra (the taps, until TransformFilters) and
+  // ChannelOutput (P samples) are taken; the rest lives in Partitions.
   float* FilterSpectra[MaxChannels][2] = {};  // spectrum of [ch][0] the left-input, [ch][1] the right-input filter
   float* ChannelOutput[2] = {};  // summed spectrum of the device's left (0) and right (1) channel, then,
                                  // in place, its samples; [1] only when C > 1
@@ -92,9 +106,17 @@ class Engine {
 
   RunFigures Figures;  // of the current run
 
-  FftLayer Fft;  // the plans for L points
+  FftLayer Fft;  // the plans for L points (Auto mode)
 
-  // Sets C, M, D, FFTOrder, FFTLength and BlockLength together.
+  // Partitioned mode: the levels of partitions and their worker threads.
+  PartitionedConvolver Partitions;
+  // Partitioned mode: a block waits for a worker's late result (the renderer, tests)
+  // instead of counting it and leaving it out (a live run, the default). Set before
+  // AllocateBuffers.
+  bool Offline = false;
+
+  // Sets C, M, D, P (BlockFrames, held to its choices), FFTOrder, FFTLength and
+  // BlockLength together.
   void SetEngineSizes(int32_t C, int32_t M);
 
   // Takes every buffer for the current sizes and makes the FFT plans. On out of
@@ -108,7 +130,8 @@ class Engine {
   // buffers are untouched. Returns false on out of memory (the wave buffers are then gone).
   bool ReallocateWaveBuffers();
 
-  // Zeroes every wave buffer in use and the input history, and the run's figures.
+  // Zeroes every wave buffer in use and the input history, and the run's figures. In
+  // partitioned mode it waits for busy workers and paces them by SampleRate from now on.
   void ClearBuffers();
 
   // Zeroes the input history only: the next block is convolved as if the input had
@@ -118,7 +141,8 @@ class Engine {
   // Puts the dither sequence back to its first value, as every start does.
   void RestartDither();
 
-  // Turns every zero-padded impulse response in FilterSpectra into its spectrum.
+  // Turns every zero-padded impulse response in FilterSpectra into its spectrum; in
+  // partitioned mode into the partitions' spectra (and releases FilterSpectra).
   void TransformFilters();
 
   // Convolves capture buffer k into playback buffer k of every device in use.
@@ -132,7 +156,10 @@ class Engine {
   bool AllocateWaveBuffers();
   void FreeWaveBuffers();
   bool AllocateFloatBuffers();
-  void WriteDevice(int32_t d, int32_t k, float invL);
+  void ConvolvePartitioned(int32_t k);
+  // Rounds the valid samples of device d's two channels (right null: none), each scaled
+  // by its gain times `scale`, into playback buffer k.
+  void WriteDevice(int32_t d, int32_t k, const float* left, const float* right, float scale);
 
   float* Samples[2] = {};  // where the last inverse of each side of the pair left its samples
 };

@@ -139,6 +139,30 @@ bool FftLayer::FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuf
   return true;
 }
 
+bool FftLayer::FftPrepareComplex(int32_t order, float* frame, float* spectrum, float* samples) {
+  FftRelease();
+  const int32_t n = int32_t{1} << order;
+  if (FftPlanMeasure) LoadWisdomOnce();
+  auto* f = reinterpret_cast<fftwf_complex*>(frame);
+  auto* z = reinterpret_cast<fftwf_complex*>(spectrum);
+  auto* t = reinterpret_cast<fftwf_complex*>(samples);
+  bool planned = false;
+  ForwardPlan = PlanWith([&](unsigned flags) { return fftwf_plan_dft_1d(n, f, z, FFTW_FORWARD, flags); }, planned);
+  InversePlan = PlanWith([&](unsigned flags) { return fftwf_plan_dft_1d(n, z, t, FFTW_BACKWARD, flags); }, planned);
+  if (!ForwardPlan || !InversePlan) {
+    FftRelease();
+    return false;
+  }
+  if (planned) SaveWisdom();
+  PlanLength = n;
+  PlanBins = n;
+  return true;
+}
+
+void FftLayer::FftForwardComplex() { fftwf_execute(ForwardPlan); }
+
+void FftLayer::FftInverseComplex() { fftwf_execute(InversePlan); }
+
 void FftLayer::FftRelease() {
   if (ForwardPlan) fftwf_destroy_plan(ForwardPlan);
   if (InversePlan) fftwf_destroy_plan(InversePlan);

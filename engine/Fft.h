@@ -54,6 +54,14 @@ class FftLayer {
   // out of place, so one of the pair's frames may serve.
   float* FftInverseUnscaledInto(float* spectrum, float* spare);
 
+  // The partitioned mode's transforms: complex ones of 2^order points, out of place,
+  // between three buffers of 2^(order + 1) floats (interleaved complex) given here and
+  // overwritten while measuring: forward frame -> spectrum, inverse spectrum -> samples,
+  // both unscaled. Returns false if FFTW fails.
+  bool FftPrepareComplex(int32_t order, float* frame, float* spectrum, float* samples);
+  void FftForwardComplex();
+  void FftInverseComplex();
+
   // dst = x0 * h0 + x1 * h1, bin by bin: both inputs' contributions in one pass.
   void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
                             float* dst);

@@ -26,9 +26,10 @@ struct LevelShape {
   int32_t Offset;      // first tap of the filters that this level covers
 };
 
-// The levels for blocks of P frames and filters of M taps, head first. They cover taps
-// 0 .. M - 1 without gap or overlap (the last partition may run past M).
-std::vector<LevelShape> PlanLevels(int32_t p, int32_t m);
+// The levels for blocks of P frames, filters of M taps and C channels, head first,
+// chosen by a cost model measured on this kind of machine. They cover taps 0 .. M - 1
+// without gap or overlap (the last partition may run past M).
+std::vector<LevelShape> PlanLevels(int32_t p, int32_t m, int32_t c);
 
 struct UniformLevel;
 struct WorkerLevel;
@@ -40,13 +41,16 @@ class PartitionedConvolver {
   PartitionedConvolver(const PartitionedConvolver&) = delete;
   PartitionedConvolver& operator=(const PartitionedConvolver&) = delete;
 
-  // Takes everything for blocks of `period` frames, `channels` output channels (1..10)
-  // and filters of `filterLength` taps, and starts the worker threads. `realTime`:
-  // never wait for a worker (a live run); `sampleRate` paces the real-time workers.
-  // `measurePlans` as FftPlanMeasure. False on out of memory or a failed plan (nothing
-  // is then held).
-  bool Configure(int32_t period, int32_t channels, int32_t filterLength, int32_t sampleRate, bool realTime,
-                 bool measurePlans);
+  // Takes everything for blocks of `period` frames (a multiple of 8), `channels` output
+  // channels (1..10) and filters of `filterLength` taps, and starts the worker threads.
+  // `realTime`: never wait for a worker (a live run); `sampleRate` paces the real-time
+  // workers. Plans are measured as FftPlanMeasure says. False on out of memory or a
+  // failed plan (nothing is then held).
+  bool Configure(int32_t period, int32_t channels, int32_t filterLength, int32_t sampleRate, bool realTime);
+  // The same with levels of the caller's choice (as PlanLevels gives them), for tests
+  // and measurements.
+  bool Configure(int32_t period, int32_t channels, int32_t sampleRate, bool realTime,
+                 std::vector<LevelShape> levels);
   // Stops the workers and releases everything (safe when nothing is held).
   void Release();
   bool Configured() const { return Head != nullptr; }
@@ -55,8 +59,9 @@ class PartitionedConvolver {
   // each (n <= filterLength). Between Configure and the first block; on the caller's thread.
   void SetFilters(int32_t ch, const float* left, const float* right, int32_t n);
 
-  // Silent history, block count and late count back to 0. Waits for busy workers to finish.
-  void Reset();
+  // Silent history, block count and late count back to 0; from now on real-time workers
+  // are paced by `sampleRate` (0: as before). Waits for busy workers to finish.
+  void Reset(int32_t sampleRate = 0);
 
   // One block: write the P new input frames (left and right interleaved, 2P floats) to
   // NewFrames(), call BeginBlock, DeviceBlock for every device, then EndBlock.
@@ -80,6 +85,8 @@ class PartitionedConvolver {
  private:
   void CountOrWait(WorkerLevel& w, uint32_t chunk);
 
+  void Pace(int32_t sampleRate);
+
   int32_t Period = 0;  // P
   int32_t Channels = 0;
   int32_t Devices = 0;
@@ -87,7 +94,7 @@ class PartitionedConvolver {
   std::vector<LevelShape> Shapes;
   std::unique_ptr<UniformLevel> Head;
   std::vector<std::unique_ptr<WorkerLevel>> Workers;
-  std::shared_ptr<std::atomic<bool>> Hold;
+  std::atomic<bool> Held{false};
   int64_t Blocks = 0;  // blocks since Reset
   int64_t Late = 0;
 };

@@ -180,7 +180,7 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
     t.SurrChannels = std::to_string(SurroundChannels);
     t.MaxLen = std::to_string(TheEngine.FilterLength);
     t.FFTOrderText = std::to_string(TheEngine.FFTOrder);
-    t.Effi = EfficiencyText(TheEngine.BlockLength, TheEngine.FFTLength);
+    SetEffiTexts(t);
     t.SampleType = BankSampleType == MixedSampleType ? "Mixed" : SampleTypeNames[BankSampleType];
     view.SetBankLabels(t);
   }
@@ -203,6 +203,19 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
 }
 
 }  // namespace
+
+void SetEffiTexts(BankLabelTexts& texts) {
+  if (TheEngine.PartitionFrames == 0) {
+    texts.EffiCaption = "Efficiency:";
+    texts.Effi = EfficiencyText(TheEngine.BlockLength, TheEngine.FFTLength);
+    return;
+  }
+  texts.EffiCaption = "Latency:";
+  const double ms = 1000.0 * HeldNumBuffers() * TheEngine.PartitionFrames / std::max(SampleRate, 1);
+  char text[32];
+  std::snprintf(text, sizeof text, ms < 100.0 ? "%.1f ms" : "%.0f ms", ms);
+  texts.Effi = text;
+}
 
 int32_t IndexOfSampleRate(int32_t rate) {
   for (int32_t i = 0; i < NumSampleRates; ++i) {
@@ -254,7 +267,7 @@ bool LoadFilterSamples() {
       return false;
     }
     // Zero padding to the transform length: a shorter filter just has more zeros.
-    const size_t pad = static_cast<size_t>(TheEngine.FFTLength - frames);
+    const size_t pad = static_cast<size_t>(TheEngine.FilterBufferLength - frames);
     std::fill_n(left + frames, pad, 0.0f);
     std::fill_n(right + frames, pad, 0.0f);
   }

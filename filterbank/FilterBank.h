@@ -26,8 +26,9 @@ struct BankLabelTexts {
   std::string Fs;             // LabelFs
   std::string SurrChannels;   // LabelSurrChannels
   std::string MaxLen;         // LabelMaxLen
-  std::string FFTOrderText;   // LabelFFTOrder
-  std::string Effi;           // LabelEffi, e.g. "51 %"
+  std::string FFTOrderText;   // LabelFFTOrder (partitioned mode: the first partition's)
+  std::string EffiCaption;    // "Efficiency:", or "Latency:" in partitioned mode
+  std::string Effi;           // LabelEffi, e.g. "51 %", or the latency, e.g. "10.7 ms"
   std::string SampleType;     // LabelSampleType, a type name or "Mixed"
 };
 
@@ -45,7 +46,12 @@ struct BankLoadView {
 // since this unit does not know the device state.
 bool LoadFilterBank(const std::string& chosenPath, const BankLoadView& view = {});
 
-// Reads every file of the loaded bank into FilterSpectra, zero-padded to FFTLength.
+// The efficiency line for the engine's sizes: in Auto mode "Efficiency:" and the share of
+// each transform that yields new samples; in partitioned mode "Latency:" and NumBuffers
+// blocks of P frames at SampleRate, to a tenth of a millisecond below 100 ms.
+void SetEffiTexts(BankLabelTexts& texts);
+
+// Reads every file of the loaded bank into FilterSpectra, zero-padded to FilterBufferLength.
 // Returns false (after a message) if a file can no longer be read.
 bool LoadFilterSamples();
 

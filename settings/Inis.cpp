@@ -47,7 +47,7 @@ void LoadSettings() {
       *setting.Flag = value != 0;
       continue;
     }
-    *setting.Variable = std::clamp(value, setting.Min, setting.Max);
+    *setting.Variable = setting.Hold ? setting.Hold(value) : std::clamp(value, setting.Min, setting.Max);
     // An index off the table (-1 after a bank at another rate) leaves the default
     // rate; loading a bank sets the rate again before anything is opened.
     if (setting.Variable == &SampleRateIndex && value >= 0 && value < NumSampleRates)

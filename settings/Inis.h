@@ -24,7 +24,7 @@ std::string SettingsFilePath();
 // values after it are not read.
 void LoadSettings();
 
-// Writes all 22 values from the variables. The new file is written completely and
+// Writes every value from the variables. The new file is written completely and
 // then replaces the old one, so a failed save leaves the old file as it was.
 // Throws SettingsStoreError when the file cannot be written.
 void SaveSettings();

@@ -1,6 +1,7 @@
 #include "settings/Settings.h"
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace tessival {
 
@@ -16,6 +17,14 @@ int32_t SampleRate = 0;
 int32_t SampleBits = 0;
 bool DitherOn = false;
 int32_t GainSteps[NumGainSliders] = {};
+int32_t BlockFrames = 0;
+
+int32_t NearestBlockFrames(int32_t v) {
+  int32_t best = BlockFrameChoices[0];
+  for (int32_t c : BlockFrameChoices)
+    if (std::llabs(int64_t{v} - c) < std::llabs(int64_t{v} - best)) best = c;
+  return best;
+}
 
 void ResetSettingsVariables() {
   WaveInDevice = 0;
@@ -24,6 +33,7 @@ void ResetSettingsVariables() {
   SampleRateIndex = SampleRate = SampleBits = 0;
   DitherOn = false;
   for (auto& g : GainSteps) g = 0;
+  BlockFrames = 0;
 }
 
 namespace {
@@ -54,6 +64,7 @@ const StoredSetting StoredSettings[NumStoredSettings] = {
     {"Gain7", &GainSteps[7], nullptr, 0, MinGainDb, MaxGainDb},
     {"Gain8", &GainSteps[8], nullptr, 0, MinGainDb, MaxGainDb},
     {"Gain9", &GainSteps[9], nullptr, 0, MinGainDb, MaxGainDb},
+    {"BlockFrames", &BlockFrames, nullptr, 0, Lowest, Highest, NearestBlockFrames},
 };
 
 void SetDefaultSettings() {

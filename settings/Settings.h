@@ -22,6 +22,15 @@ extern int32_t SampleRate;                   // Hz, never stored
 extern int32_t SampleBits;                   // 16, or 24 (32-bit containers)
 extern bool DitherOn;                        // triangular dither on 16-bit output
 extern int32_t GainSteps[NumGainSliders];    // dB, +6..-24: 0 Dipole, 1..8 S1..S8, 9 Master
+extern int32_t BlockFrames;                  // frames per block: 0 "Auto" (one block, N = L - M + 1),
+                                             // else partitioned convolution, one of BlockFrameChoices
+
+// The values BlockFrames may take, in the device dialog's order.
+constexpr int NumBlockFrameChoices = 9;
+constexpr int32_t BlockFrameChoices[NumBlockFrameChoices] = {0, 64, 128, 256, 512, 1024, 2048, 4096, 8192};
+
+// The choice nearest to v (a tie goes to the smaller one).
+int32_t NearestBlockFrames(int32_t v);
 
 // Sets every settings variable to zero (the state before LoadSettings).
 void ResetSettingsVariables();
@@ -37,9 +46,10 @@ struct StoredSetting {
   bool* Flag;        // "Dither": stored as "1"/"0", any non-zero number reads as true
   int32_t Default;
   int32_t Min, Max;  // the full 32-bit range where any stored number is taken
+  int32_t (*Hold)(int32_t) = nullptr;  // instead of Min and Max, for values that are not a range
 };
 
-constexpr int NumStoredSettings = 22;
+constexpr int NumStoredSettings = 23;
 
 // The stored values in the store's order; drives loading, saving and the defaults.
 extern const StoredSetting StoredSettings[NumStoredSettings];

@@ -142,6 +142,35 @@ TEST_F(BankLoadTest, SizesAndEfficiencyFollowTheLongestFilter) {
   EXPECT_TRUE(messages.empty());
 }
 
+// Partitioned blocks: the window shows the latency (NumBuffers blocks of P frames) in
+// place of the efficiency, and the first partition's transform order.
+TEST_F(BankLoadTest, PartitionedBlocksShowTheLatencyAndTheFirstPartitionsOrder) {
+  WriteBank("p", 3, 5000);
+  BlockFrames = 256;
+  ASSERT_TRUE(Load("p1.wav"));
+  EXPECT_EQ(TheEngine.BlockLength, 256);
+  EXPECT_EQ(labels.MaxLen, "5000");
+  EXPECT_EQ(labels.FFTOrderText, "9");
+  EXPECT_EQ(labels.EffiCaption, "Latency:");
+  EXPECT_EQ(labels.Effi, "16.0 ms");
+  NumBuffers = 2;
+  SetEffiTexts(labels);
+  EXPECT_EQ(labels.Effi, "10.7 ms");
+
+  BlockFrames = 8192;
+  NumBuffers = 8;
+  WriteBank("q", 2, 5000, 4, 44100);
+  ASSERT_TRUE(Load("q1.wav"));
+  EXPECT_EQ(labels.FFTOrderText, "14");
+  EXPECT_EQ(labels.Effi, "1486 ms");
+
+  BlockFrames = 0;
+  ASSERT_TRUE(Load("q1.wav"));
+  EXPECT_EQ(labels.EffiCaption, "Efficiency:");
+  EXPECT_EQ(labels.Effi, "39 %");  // N = 3193 of L = 8192
+  EXPECT_TRUE(messages.empty());
+}
+
 TEST_F(BankLoadTest, SampleTypeLabelNamesTheTypeOrMixed) {
   for (int type = 1; type <= 8; ++type) {
     SCOPED_TRACE(type);

@@ -43,7 +43,7 @@ class SettingsStore : public ::testing::Test {
   QTemporaryDir config_;
 };
 
-TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
+TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesEveryValue) {
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 0);
   for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], k);
@@ -55,6 +55,7 @@ TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
   EXPECT_EQ(SampleBits, 16);
   EXPECT_FALSE(DitherOn);
   for (int g : GainSteps) EXPECT_EQ(g, 0);
+  EXPECT_EQ(BlockFrames, 0);
   EXPECT_EQ(SettingsFilePath(), StorePath().toStdString());
   EXPECT_FALSE(QFile::exists(StorePath())) << "loading must not create the file";
 
@@ -62,12 +63,12 @@ TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
   QSettings store(StorePath(), QSettings::IniFormat);
   EXPECT_EQ(store.childGroups(), QStringList{"Options"});
   store.beginGroup("Options");
-  EXPECT_EQ(store.childKeys().size(), 22);
+  EXPECT_EQ(store.childKeys().size(), NumStoredSettings);
   const char* expected[][2] = {
       {"Wave Record Dev", "0"}, {"Wave Playback Dev0", "0"}, {"Wave Playback Dev4", "4"},
       {"OpenOrder", "0"},       {"StartOrder", "1"},         {"NumBuffers", "3"},
       {"Sampling Freq", "6"},   {"Bits", "16"},              {"Dither", "0"},
-      {"Gain0", "0"},           {"Gain9", "0"}};
+      {"Gain0", "0"},           {"Gain9", "0"},              {"BlockFrames", "0"}};
   for (auto& [name, text] : expected) {
     const QVariant v = store.value(name);
     EXPECT_EQ(v.typeId(), QMetaType::QString) << name;
@@ -123,6 +124,28 @@ TEST_F(SettingsStore, StoredTextsAreReadAsDecimalAndHeldWhereTheProgramNeedsIt) 
   EXPECT_FALSE(DitherOn);
   EXPECT_EQ(NumBuffers, 2);
   EXPECT_EQ(SampleRate, 11025);
+}
+
+// The block size takes only its choices: anything else is held to the nearest one.
+TEST_F(SettingsStore, BlockFramesIsHeldToTheNearestChoiceAndKeptAcrossASave) {
+  const std::pair<const char*, int32_t> cases[] = {{"512", 512}, {"100", 128}, {"95", 64},  {"32", 0},
+                                                   {"33", 64},   {"-5", 0},    {"99999", 8192}, {"6000", 4096},
+                                                   {"7000", 8192}, {"abc", 0}};
+  for (const auto& [text, want] : cases) {
+    {
+      // Through QSettings, whose cache would not see a file rewritten within the second.
+      QSettings store(StorePath(), QSettings::IniFormat);
+      store.setValue("Options/BlockFrames", text);
+    }
+    LoadSettings();
+    EXPECT_EQ(BlockFrames, want) << text;
+  }
+  BlockFrames = 2048;
+  SaveSettings();
+  EXPECT_EQ(Stored("BlockFrames").toString(), "2048");
+  BlockFrames = 0;
+  LoadSettings();
+  EXPECT_EQ(BlockFrames, 2048);
 }
 
 TEST_F(SettingsStore, AValueThatIsNotOneTextStopsLoadingThereAndLaterValuesKeepDefaults) {

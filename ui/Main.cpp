@@ -215,7 +215,7 @@ void TMainForm::BuildGroupBoxes() {
   GroupBox1->setGeometry(312, 64, 193, 97);
   AddLabel(GroupBox1, nullptr, "Max Filter Length:", 12, 26, 122);
   AddLabel(GroupBox1, nullptr, "FFT Order:", 12, 48, 122);
-  AddLabel(GroupBox1, nullptr, "Efficiency:", 12, 70, 122);
+  LabelEffiName = AddLabel(GroupBox1, "LabelEffiName", "Efficiency:", 12, 70, 122);
   LabelMaxLen = AddLabel(GroupBox1, "LabelMaxLen", "", 136, 26, 52);
   LabelFFTOrder = AddLabel(GroupBox1, "LabelFFTOrder", "", 136, 48, 52);
   LabelEffi = AddLabel(GroupBox1, "LabelEffi", "", 136, 70, 52);
@@ -324,6 +324,7 @@ void TMainForm::ShowBankLabels(const BankLabelTexts& texts) {
   LabelSurrChannels->setText(QString::fromStdString(texts.SurrChannels));
   LabelMaxLen->setText(QString::fromStdString(texts.MaxLen));
   LabelFFTOrder->setText(QString::fromStdString(texts.FFTOrderText));
+  LabelEffiName->setText(QString::fromStdString(texts.EffiCaption));
   LabelEffi->setText(QString::fromStdString(texts.Effi));
   // The longest type names are set a little smaller rather than cut.
   const QString type = QString::fromStdString(texts.SampleType);
@@ -341,6 +342,10 @@ void TMainForm::FiltrosButtonClick() {
   if (Running) return;
   const std::string path = ChooseFilterFile();
   if (path.empty()) return;
+  LoadBank(path);
+}
+
+void TMainForm::LoadBank(const std::string& path) {
   BankLoadView view;
   view.SetFileName = [this](const std::string& name) { ShowFileName(name); };
   view.SetBankLabels = [this](const BankLabelTexts& texts) { ShowBankLabels(texts); };
@@ -363,14 +368,30 @@ void TMainForm::FreqButtonClick() {
   const int32_t bits = SampleBits;
   SampFreqForm->exec();
   if (TheEngine.FiltersLoaded && SampleBits != bits) RemakeWaveBuffers();
+  if (TheEngine.FiltersLoaded) ShowEffi();  // the latency follows the sampling frequency
 }
 
 void TMainForm::DeviceButtonClick() {
   if (Running || !WaveDevForm) return;
   const int32_t buffers = HeldNumBuffers();
+  const int32_t blockFrames = BlockFrames;
   WaveDevForm->exec();
-  // The wave buffers and the headers must agree with the count the next start queues.
-  if (TheEngine.FiltersLoaded && HeldNumBuffers() != buffers) RemakeWaveBuffers();
+  if (!TheEngine.FiltersLoaded) return;
+  if (BlockFrames != blockFrames) {
+    // Another block size cuts the filters anew: the bank is loaded again for it.
+    LoadBank(BankFiles.front());
+  } else if (HeldNumBuffers() != buffers) {
+    // The wave buffers and the headers must agree with the count the next start queues.
+    RemakeWaveBuffers();
+    ShowEffi();
+  }
+}
+
+void TMainForm::ShowEffi() {
+  BankLabelTexts texts;
+  SetEffiTexts(texts);
+  LabelEffiName->setText(QString::fromStdString(texts.EffiCaption));
+  LabelEffi->setText(QString::fromStdString(texts.Effi));
 }
 
 void TMainForm::AboutButtonClick() {

@@ -68,6 +68,7 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   QGroupBox* GroupBox1;  // "Filtering Parameters"
   QLabel* LabelMaxLen;
   QLabel* LabelFFTOrder;
+  QLabel* LabelEffiName;  // "Efficiency:", or "Latency:" with a bank in partitioned mode
   QLabel* LabelEffi;
 
   QPlainTextEdit* Memo1;
@@ -88,6 +89,10 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   std::string ChooseFilterFile();
   void ShowFileName(const std::string& name);
   void ShowBankLabels(const BankLabelTexts& texts);
+  // The load command's work after the file dialog, for `path`.
+  void LoadBank(const std::string& path);
+  // The efficiency (or latency) line for the loaded bank and today's settings.
+  void ShowEffi();
   void RemakeWaveBuffers();
 
   bool shown_ = false;

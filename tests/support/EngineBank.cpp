@@ -25,7 +25,7 @@ void LoadBankInMemory(const std::vector<FilterPair>& filters, Engine& e) {
   for (size_t ch = 0; ch < filters.size(); ++ch)
     for (int i = 0; i < 2; ++i) {
       float* dst = e.FilterSpectra[ch][i];
-      std::fill(dst, dst + e.FFTLength, 0.0f);
+      std::fill(dst, dst + e.FilterBufferLength, 0.0f);
       for (size_t t = 0; t < filters[ch][i].size(); ++t) dst[t] = static_cast<float>(filters[ch][i][t]);
     }
   e.TransformFilters();
