@@ -76,15 +76,22 @@ double PeakPosition(const Taps& t) {
 
 // ---- Shared pieces ------------------------------------------------------------------
 
-Transform::Transform(int n)
-    : n_(n), time_(fftw_alloc_real(n)), bins_(fftw_alloc_complex(n / 2 + 1)) {
-  if (!time_ || !bins_) throw std::bad_alloc();
-  forward_ = fftw_plan_dft_r2c_1d(n, time_, bins_, FFTW_ESTIMATE);
-  inverse_ = fftw_plan_dft_c2r_1d(n, bins_, time_, FFTW_ESTIMATE);
-  if (!forward_ || !inverse_) throw std::bad_alloc();
+Transform::Transform(int n) : n_(n) {
+  time_ = fftw_alloc_real(n);
+  bins_ = fftw_alloc_complex(n / 2 + 1);
+  if (time_ && bins_) {
+    forward_ = fftw_plan_dft_r2c_1d(n, time_, bins_, FFTW_ESTIMATE);
+    inverse_ = fftw_plan_dft_c2r_1d(n, bins_, time_, FFTW_ESTIMATE);
+  }
+  if (!forward_ || !inverse_) {
+    Release();
+    throw std::bad_alloc();
+  }
 }
 
-Transform::~Transform() {
+Transform::~Transform() { Release(); }
+
+void Transform::Release() {
   if (forward_) fftw_destroy_plan(forward_);
   if (inverse_) fftw_destroy_plan(inverse_);
   fftw_free(time_);
@@ -324,7 +331,6 @@ Design DesignCanceller(const ConditionedPlant& plant, const DesignOptions& o) {
     weight += 1 / d.Hz[k];
   }
   const double level = weight > 0 && power > 0 ? std::sqrt(power / weight) : 1.0;
-  d.PlantLevelDb = 20 * std::log10(level);
   d.Plant.resize(bins);
   for (size_t k = 0; k < bins; ++k)
     for (int e = 0; e < 2; ++e)

@@ -44,10 +44,12 @@ class Transform {
   Taps Impulse(const std::vector<Complex>& s);
 
  private:
+  void Release();
+
   int n_;
-  double* time_;
-  fftw_complex* bins_;
-  fftw_plan forward_, inverse_;
+  double* time_ = nullptr;
+  fftw_complex* bins_ = nullptr;
+  fftw_plan forward_ = nullptr, inverse_ = nullptr;
 };
 
 // (H^H H + beta I)^-1 H^H for the plant h[ear][speaker], indexed C[speaker][input].
@@ -108,7 +110,6 @@ struct Design {
   std::vector<double> Hz;         // the design grid's bins
   std::vector<Matrix> Plant;      // the plant used, at unit level, per bin
   std::vector<char> Known;        // 1 where the plant is known (below its Nyquist frequency)
-  double PlantLevelDb = 0;        // level the plant was divided by
   double CutDb = 0;               // energy of the full inverse outside the kept, faded taps
   int FallbackDelay = 0;          // samples: plain stereo's delay outside the band
 };
@@ -121,7 +122,7 @@ double HighestBandTop(double plantRate, int rate);
 
 // Designs the canceller. The caller checks first that the options are in range, that
 // the plant's responses fit in half the design grid and that they arrive before the
-// modelling delay (ArrivalS * Rate < DelaySamples).
+// modelling delay (ArrivalS * Rate, rounded, at most DelaySamples).
 Design DesignCanceller(const ConditionedPlant& plant, const DesignOptions& o);
 
 // What the ears hear through the designed filters.

@@ -80,8 +80,8 @@ struct Options {
 }
 
 std::string Format(const char* format, auto... values) {
-  char text[512];
-  std::snprintf(text, sizeof text, format, values...);
+  std::string text(static_cast<size_t>(std::snprintf(nullptr, 0, format, values...)), '\0');
+  std::snprintf(text.data(), text.size() + 1, format, values...);
   return text;
 }
 
@@ -210,14 +210,14 @@ Options ParseArgs(int argc, char** argv) {
   }
 
   if (Given(o, "--measured") && Given(o, "--sofa")) Fail("--measured and --sofa: choose one source");
-  const char* notWith[] = {"--span", "--distance", "--head-radius"};
-  for (const char* option : notWith) {
-    const bool applies = o.From == Source::Sphere || (o.From == Source::Sofa && option != notWith[2]);
-    if (Given(o, option) && !applies) {
-      Fail(std::string(option) + " does not apply to " +
-           (o.From == Source::Measured ? "a measurement, which holds the geometry"
-                                       : "a SOFA file, whose head is measured"));
+  // Options that would be silently ignored are refused.
+  if (o.From == Source::Measured) {
+    for (const char* option : {"--span", "--distance", "--head-radius"}) {
+      if (Given(o, option)) Fail(std::string(option) + " does not apply to a measurement, which holds the geometry");
     }
+  }
+  if (o.From == Source::Sofa && Given(o, "--head-radius")) {
+    Fail("--head-radius does not apply to a SOFA file, whose head is measured");
   }
   if (o.From == Source::Sphere && Given(o, "--window")) {
     Fail("--window applies to --measured and --sofa only (the model has no room)");
@@ -291,7 +291,9 @@ Plant LoadPlant(const Options& o) {
                                 sofa.Picked[s].AzimuthDeg, sofa.Picked[s].ElevationDeg);
       }
       problem = ConditionPlant(raw, o.WindowMs, false, p.Conditioned);
-      if (!problem.Text.empty()) Fail(o.Sofa + ": the " + sides[problem.Speaker] + " loudspeaker's responses are " + problem.Text);
+      if (!problem.Text.empty()) {
+        Fail(o.Sofa + ": the " + sides[problem.Speaker] + " loudspeaker's responses: " + problem.Text);
+      }
       break;
     }
   }
