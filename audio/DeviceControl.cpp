@@ -79,8 +79,7 @@ void StartButtonClick() {
     }
   }
   Running = true;
-  DitherCount = 0;
-  DitherPos = 0;
+  RestartDither();
   ClearBuffers();
   OpenDevices();
 }

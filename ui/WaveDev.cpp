@@ -62,7 +62,7 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
     DeviceLabel[row] = label;
   }
   ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn", 0);
-  for (int k = 0; k < NumOutPairs; ++k) ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k), k + 1);
+  for (int k = 0; k < MaxOutDevices; ++k) ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k), k + 1);
   for (int row = 0; row < 6; ++row) DeviceLabel[row]->setBuddy(row == 0 ? ComboBoxIn : ComboBoxOut[row - 1]);
 
   RadioGroupOpen = new TRadioGroup("Open Order", {"Play, Rec", "Rec, Play"}, 1, this);
@@ -131,7 +131,7 @@ void TWaveDevForm::FormShow() {
     const QString name = ProductName(caps.szPname);
     for (auto* box : ComboBoxOut) box->addItem(name);
   }
-  for (int k = 0; k < NumOutPairs; ++k) SelectDevice(ComboBoxOut[k], WaveOutDevices[k]);
+  for (int k = 0; k < MaxOutDevices; ++k) SelectDevice(ComboBoxOut[k], WaveOutDevices[k]);
 
   RadioGroupOpen->SetItemIndex(OpenOrder);
   RadioGroupStart->SetItemIndex(StartOrder);
@@ -147,7 +147,7 @@ int TWaveDevForm::BufferCount() const {
 
 void TWaveDevForm::BitBtn1Click() {
   WaveInDevice = ComboBoxIn->currentIndex();
-  for (int k = 0; k < NumOutPairs; ++k) WaveOutDevices[k] = ComboBoxOut[k]->currentIndex();
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = ComboBoxOut[k]->currentIndex();
   // An order stored outside 0..1 shows no selection; without a choice it stays as it is.
   if (RadioGroupOpen->ItemIndex() >= 0) OpenOrder = RadioGroupOpen->ItemIndex();
   if (RadioGroupStart->ItemIndex() >= 0) StartOrder = RadioGroupStart->ItemIndex();
