@@ -252,11 +252,11 @@ TEST_F(XtcTest, BankLoadsInTessivalAndRendersWithTheCrosstalkCancelled) {
   Ui.ShowMessage = [](MessageKind, const std::string& t) { ADD_FAILURE() << t; };
   FftPlanMeasure = false;
   ASSERT_TRUE(LoadFilterBank(Model() + "2.wav"));
-  EXPECT_EQ(NumFilterChannels, 2);
-  EXPECT_EQ(FilterLength, 16384);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 2);
+  EXPECT_EQ(TheEngine.FilterLength, 16384);
   EXPECT_EQ(SampleRate, 48000);
   ResetFilterBank();
-  ResetEngine();
+  TheEngine.ResetEngine();
   ResetUiHooks();
 
   const size_t gap = 20000;
