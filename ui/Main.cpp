@@ -9,12 +9,10 @@
 #include <QFileDialog>
 #include <QFrame>
 #include <QGroupBox>
-#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QStatusBar>
 #include <QSvgRenderer>
 #include <QTimer>
@@ -28,6 +26,7 @@
 #include "settings/Inis.h"
 #include "settings/Settings.h"
 #include "ui/Gain.h"
+#include "ui/Layout.h"
 #include "ui/MessageBox.h"
 #include "ui/SampFreq.h"
 #include "ui/Splash.h"
@@ -254,12 +253,7 @@ void TMainForm::FormCreate() {
     // The values not read keep their defaults; the program goes on with them.
     ShowMessage(MessageKind::Plain, e.what());
   }
-  // Before the first showing the frame is not known yet, so the outer size is the
-  // client size here.
-  const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  const QSize outer = frameGeometry().size();
-  move(screen.left() + (screen.width() - outer.width()) / 2,
-       screen.top() + (screen.height() - outer.height()) / 2);
+  CentreOnPrimaryScreen(this);
   FillDitherTable();
 }
 
