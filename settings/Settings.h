@@ -3,17 +3,17 @@
 // All are zero until LoadSettings runs (tests set them directly).
 #include <cstdint>
 
+#include "settings/Limits.h"
+
 namespace tessival {
 
 constexpr int NumSampleRates = 8;
-constexpr int NumOutPairs = 5;   // output pairs, one playback device each
-constexpr int NumGainSliders = 10;
 
 // Selectable sampling frequencies in Hz, in the sampling dialog's order.
 extern const int32_t SampleRates[NumSampleRates];
 
 extern int32_t WaveInDevice;                 // capture device id
-extern int32_t WaveOutDevices[NumOutPairs];  // playback device id of output pair k
+extern int32_t WaveOutDevices[MaxOutDevices];  // playback device id of output pair k
 extern int32_t OpenOrder;                    // 0 "Play, Rec", 1 "Rec, Play"
 extern int32_t StartOrder;                   // 0 "Play, Rec", 1 "Rec, Play"
 extern int32_t NumBuffers;                   // buffers per device, 2..8

@@ -46,7 +46,7 @@ class SettingsStore : public ::testing::Test {
 TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 0);
-  for (int k = 0; k < NumOutPairs; ++k) EXPECT_EQ(WaveOutDevices[k], k);
+  for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], k);
   EXPECT_EQ(OpenOrder, 0);
   EXPECT_EQ(StartOrder, 1);
   EXPECT_EQ(NumBuffers, 3);

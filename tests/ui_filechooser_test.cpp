@@ -70,7 +70,7 @@ class LoadDialog : public ::testing::Test {
     ASSERT_TRUE(config_.isValid());
     setenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit().constData(), 1);
     InstallSimDriver();
-    ResetEngine();
+    TheEngine.ResetEngine();
     ResetSettingsVariables();
     MessageBoxCapture = [this](MessageKind, const std::string& text) { messages_.push_back(text); };
     OpenDialogOverride = nullptr;
@@ -81,7 +81,7 @@ class LoadDialog : public ::testing::Test {
     MainForm = nullptr;
     MessageBoxCapture = nullptr;
     InstallWaveDriver(nullptr);
-    ResetEngine();
+    TheEngine.ResetEngine();
     unsetenv("XDG_CONFIG_HOME");
   }
 
@@ -132,7 +132,7 @@ TEST_F(LoadDialog, EnterInTheCompletionListLoadsTheBankAndLeavesNothingOnScreen)
   });
   MainForm->FiltrosButtonClick();
   EXPECT_TRUE(popupSeen);
-  EXPECT_TRUE(FiltersLoaded) << (messages_.empty() ? "" : messages_[0]);
+  EXPECT_TRUE(TheEngine.FiltersLoaded) << (messages_.empty() ? "" : messages_[0]);
   QCoreApplication::processEvents();
   EXPECT_EQ(OtherVisibleWindows(), "");
 }
@@ -159,7 +159,7 @@ TEST_F(LoadDialog, QtsDialogListsWavFilesOfEveryCase) {
   MainForm->FiltrosButtonClick();
   listed.sort();
   EXPECT_EQ(listed, QStringList({"a.wav", "b.WAV", "c.Wav", "d.wAv"}));
-  EXPECT_FALSE(FiltersLoaded);
+  EXPECT_FALSE(TheEngine.FiltersLoaded);
 }
 
 // A stand-in for the desktop's portal on a private bus: answers the chooser's calls

@@ -183,7 +183,7 @@ class WindowPlacement : public ::testing::Test {
   }
   void TearDown() override {
     InstallWaveDriver(nullptr);
-    ResetEngine();
+    TheEngine.ResetEngine();
     unsetenv("XDG_CONFIG_HOME");
   }
   QTemporaryDir config_;

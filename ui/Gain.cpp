@@ -118,7 +118,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
   grid->setColumnMinimumWidth(ColumnOf(1) - 1, GroupGap);
   grid->setColumnMinimumWidth(ColumnOf(9) - 1, GroupGap);
   grid->setColumnMinimumWidth(ScaleColumn - 1, 2);
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     const int column = ColumnOf(k);
     grid->setColumnMinimumWidth(column, ColumnWidth);
 
@@ -150,7 +150,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
   FixToLayout(this, grid);
   scale->Place();
 
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     TTrackBar* slider = TrackBar[k];
     connect(slider, &QSlider::valueChanged, this, [this, slider](int) { TrackBarChange(slider); });
   }
@@ -160,7 +160,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
 // in force from the start even if the dialog is never shown. A stored value the
 // slider cannot show is held to the nearest end and kept as shown.
 void TGainForm::FormCreate() {
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     GainSteps[k] = std::clamp(GainSteps[k], MinGainDb, MaxGainDb);
     TrackBar[k]->SetPosition(GainPositionOf(GainSteps[k]));
     Label[k]->setText(GainLabelText(GainSteps[k]));
@@ -170,7 +170,7 @@ void TGainForm::FormCreate() {
 
 void TGainForm::TrackBarChange(TTrackBar* Sender) {
   const int k = Sender->property("tag").toInt();
-  if (k < 0 || k >= GainSliderCount) return;
+  if (k < 0 || k >= NumGainSliders) return;
   const int v = GainDbOf(Sender->Position());
   Label[k]->setText(GainLabelText(v));
   GainSteps[k] = v;

@@ -72,7 +72,7 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   const char* const captions[6] = {"Wave Record",        "Stereo Dipole Out",  "Surround Out (1-2)",
                                    "Surround Out (3-4)", "Surround Out (5-6)", "Surround Out (7-8)"};
   ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn");
-  for (int k = 0; k < NumOutPairs; ++k) ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k));
+  for (int k = 0; k < MaxOutDevices; ++k) ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k));
   for (int row = 0; row < 6; ++row) {
     auto* label = new QLabel(QString::fromLatin1(captions[row]), this);
     label->setObjectName(QStringLiteral("Label%1").arg(row + 1));
@@ -174,7 +174,7 @@ void TWaveDevForm::FormShow() {
     const QString name = ProductName(caps.szPname);
     for (auto* box : ComboBoxOut) box->addItem(name);
   }
-  for (int k = 0; k < NumOutPairs; ++k) SelectDevice(ComboBoxOut[k], WaveOutDevices[k]);
+  for (int k = 0; k < MaxOutDevices; ++k) SelectDevice(ComboBoxOut[k], WaveOutDevices[k]);
 
   RadioGroupOpen->SetItemIndex(OpenOrder);
   RadioGroupStart->SetItemIndex(StartOrder);
@@ -190,7 +190,7 @@ int TWaveDevForm::BufferCount() const {
 
 void TWaveDevForm::BitBtn1Click() {
   WaveInDevice = ComboBoxIn->currentIndex();
-  for (int k = 0; k < NumOutPairs; ++k) WaveOutDevices[k] = ComboBoxOut[k]->currentIndex();
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = ComboBoxOut[k]->currentIndex();
   // An order stored outside 0..1 shows no selection; without a choice it stays as it is.
   if (RadioGroupOpen->ItemIndex() >= 0) OpenOrder = RadioGroupOpen->ItemIndex();
   if (RadioGroupStart->ItemIndex() >= 0) StartOrder = RadioGroupStart->ItemIndex();

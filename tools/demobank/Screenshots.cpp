@@ -99,7 +99,7 @@ int Run(int argc, char** argv) {
   SplashForm->Timer1->stop();
   OpenDialogOverride = [&bank] { return bank; };
   MainForm->FiltrosButtonClick();
-  if (failed || !FiltersLoaded) return 1;
+  if (failed || !TheEngine.FiltersLoaded) return 1;
   bool ok = Save(MainForm, out, "main-window.png");
 
   GainForm->show();
