@@ -47,20 +47,16 @@ bool PumpUntil(const std::function<bool()>& done, int ms = 5000) {
   return done();
 }
 
-// Types `text` as key presses into whatever has the keyboard: the completer's list
-// when it is up, as for a user, else the edit.
-void Type(QLineEdit* edit, const QString& text) {
-  for (const QChar c : text) {
-    QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, QString(c));
-    QWidget* target = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : edit;
-    QApplication::sendEvent(target, &press);
-  }
-}
-
-void PressEnter(QLineEdit* edit) {
-  QKeyEvent press(QEvent::KeyPress, Qt::Key_Return, Qt::NoModifier);
+// A key press as a user makes it: to the completer's list when it is up (it has the
+// keyboard then), else to the edit.
+void Press(QLineEdit* edit, int key, const QString& text = {}) {
+  QKeyEvent press(QEvent::KeyPress, key, Qt::NoModifier, text);
   QWidget* target = QApplication::activePopupWidget() ? QApplication::activePopupWidget() : edit;
   QApplication::sendEvent(target, &press);
+}
+
+void Type(QLineEdit* edit, const QString& text) {
+  for (const QChar c : text) Press(edit, 0, c);
 }
 
 class LoadDialog : public ::testing::Test {
@@ -125,7 +121,7 @@ TEST_F(LoadDialog, EnterInTheCompletionListLoadsTheBankAndLeavesNothingOnScreen)
     popupSeen = PumpUntil([&] { return popup && popup->isVisible(); });
     Type(edit, "1.wav");
     PumpUntil([&] { return popup->isVisible(); }, 500);
-    PressEnter(edit);
+    Press(edit, Qt::Key_Return);
     if (PumpUntil([&] { return !dialog->isVisible(); }, 2000)) return;
     ADD_FAILURE() << "the dialog did not take the typed name";
     dialog->reject();
