@@ -30,8 +30,9 @@ test-asan: bootstrap
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
 
-# The tests where driver threads meet the main thread, under ThreadSanitizer.
-TSAN_TESTS = $(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp)))
+# The tests where driver threads meet the main thread, and the partitioned engine's
+# workers meet the block path, under ThreadSanitizer.
+TSAN_TESTS = $(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp tests/engine_partition*_test.cpp)))
 test-tsan: bootstrap
 	@test -f build-tsan/CMakeCache.txt || cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTESSIVAL_SANITIZE=thread

@@ -1,5 +1,8 @@
 #include "audio/DeviceControl.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "audio/BufferCycle.h"
@@ -67,6 +70,15 @@ bool OpenCapture() {
   return true;
 }
 
+// With TESSIVAL_DEBUG=1, beside the devices' figures: the partitioned mode's late results.
+void PrintRunFigures() {
+  const char* debug = std::getenv("TESSIVAL_DEBUG");
+  if (debug == nullptr || std::strcmp(debug, "1") != 0 || TheEngine.PartitionFrames == 0) return;
+  std::fprintf(stderr, "tessival: blocks of %d frames: %lld convolved, %lld late partition results\n",
+               TheEngine.PartitionFrames, static_cast<long long>(TheEngine.Figures.Blocks),
+               static_cast<long long>(TheEngine.Figures.LatePartitions));
+}
+
 }  // namespace
 
 void StartButtonClick() {
@@ -117,6 +129,7 @@ void StopButtonClick() {
   if (!Running) return;
   Stopping = true;
   PrintWaveDeviceStats(WaveInHandle, WaveOutHandles, TheEngine.LastOutDevice + 1);  // TESSIVAL_DEBUG=1 only
+  PrintRunFigures();
   for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) waveOutReset(WaveOutHandles[d]);
   waveInReset(WaveInHandle);
   for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) waveOutClose(WaveOutHandles[d]);

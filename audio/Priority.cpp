@@ -9,6 +9,7 @@
 #include <cerrno>
 
 #include "audio/WaveDriver.h"
+#include "engine/Engine.h"
 
 namespace tessival {
 
@@ -16,6 +17,7 @@ namespace {
 
 struct SavedPriorities {
   bool Raised = false;
+  int Workers = 0;  // engine workers raised
   pid_t Tid = 0;
   pthread_t Thread{};
   int Nice = 0;
@@ -41,11 +43,12 @@ void LowerNice(pid_t tid, int current) {
 
 }  // namespace
 
-bool RequestRealTimeScheduling(int priority) {
+bool RequestRealTimeScheduling(int priority) { return RequestRealTimeScheduling(pthread_self(), priority); }
+
+bool RequestRealTimeScheduling(pthread_t self, int priority) {
   sched_param param{};
   param.sched_priority = std::clamp(priority, sched_get_priority_min(SCHED_FIFO),
                                     sched_get_priority_max(SCHED_FIFO));
-  const pthread_t self = pthread_self();
   if (pthread_setschedparam(self, SCHED_FIFO, &param) == 0) return true;
   if (pthread_setschedparam(self, SCHED_RR, &param) == 0) return true;
   // An unprivileged user may have a real-time limit below the wanted priority.
@@ -58,11 +61,11 @@ bool RequestRealTimeScheduling(int priority) {
   return pthread_setschedparam(self, SCHED_FIFO, &param) == 0;
 }
 
-void RaisePriorities() {
+void RaisePriorities(bool evenSimulated) {
   WaveDriver& driver = ActiveWaveDriver();
   driver.NoteEvent("RaisePriorities");
   // The simulated devices need no help, and tests must not hog the machine.
-  if (Saved.Raised || !driver.WantsRealTimePriority()) return;
+  if (Saved.Raised || !(driver.WantsRealTimePriority() || evenSimulated)) return;
   Saved.Tid = gettid();
   Saved.Thread = pthread_self();
   errno = 0;
@@ -73,6 +76,13 @@ void RaisePriorities() {
   Saved.Raised = true;
   LowerNice(Saved.Tid, nice);  // the process first, then the thread
   RequestRealTimeScheduling(MainThreadRealTimePriority);
+  // The partitioned mode's workers: below the main thread, whose blocks come first, and
+  // each longer level below the shorter ones, whose results are due sooner.
+  Saved.Workers = TheEngine.Partitions.WorkerCount();
+  for (int i = 0; i < Saved.Workers; ++i) {
+    if (const pid_t tid = TheEngine.Partitions.WorkerTid(i)) LowerNice(tid, 0);
+    RequestRealTimeScheduling(TheEngine.Partitions.WorkerThread(i), WorkerRealTimePriority - i);
+  }
 }
 
 void RestorePriorities() {
@@ -81,6 +91,13 @@ void RestorePriorities() {
   Saved.Raised = false;
   pthread_setschedparam(Saved.Thread, Saved.Policy, &Saved.Param);
   setpriority(PRIO_PROCESS, Saved.Tid, Saved.Nice);
+  // The workers were made at normal priority.
+  const sched_param normal{};
+  for (int i = 0; i < std::min(Saved.Workers, TheEngine.Partitions.WorkerCount()); ++i) {
+    pthread_setschedparam(TheEngine.Partitions.WorkerThread(i), SCHED_OTHER, &normal);
+    if (const pid_t tid = TheEngine.Partitions.WorkerTid(i)) setpriority(PRIO_PROCESS, tid, 0);
+  }
+  Saved.Workers = 0;
 }
 
 }  // namespace tessival

@@ -1,5 +1,7 @@
 #include "audio/SimDriver.h"
 
+#include "audio/Priority.h"
+
 #include <sndfile.h>
 
 #include <algorithm>
@@ -459,6 +461,7 @@ void SimDriver::ReturnAll(Device& d) {
 }
 
 void SimDriver::PaceLoop() {
+  if (config_.RealTimePacer) RequestRealTimeScheduling(IoThreadRealTimePriority);
   auto last = std::chrono::steady_clock::now();
   for (;;) {
     std::this_thread::sleep_for(PaceTick);

@@ -87,6 +87,8 @@ struct SimConfig {
   bool KeepCallLog = true;      // record calls for CallLog()
   std::string RecordFolder;     // when set, one WAV file per output open is written there
   std::string InputFile;        // when set, capture loops this WAV file
+  bool RealTimePacer = false;   // the real-time clock's thread asks for real-time scheduling, as a
+                                // sound card's I/O threads do (the soak bench, to time the program)
 };
 
 // One logged call: a device call, or an event noted by the program (DeviceId

@@ -1,18 +1,24 @@
 // Soak under load: the live cycle on the simulated driver paced in real time, with a
 // bank of 10 filters of 65536 taps at 48 kHz, other processes keeping every core busy,
-// and a gain slider moved every 100 ms on the main thread between blocks.
+// and a gain slider moved every 100 ms on the main thread between blocks. --block=P runs
+// the partitioned engine with blocks of P frames (default 0: Auto, one block of 65537).
+// As with a sound card, the main thread, the partitioned mode's workers and the clock's
+// thread run at real-time priority where the user's limits allow it (--rt=0: not).
 //
 // Reports the blocks that missed their deadline (an output ran dry), the main thread's
-// time per block (median, 99.9th percentile, longest) and the resident set size (VmHWM,
-// VmRSS) after 1 minute and at the end. Build in Release and run, e.g.:
+// time per block (median, 99.9th percentile, longest), the partitioned mode's late
+// results, the CPU time of every thread per second of audio, and the resident set size
+// (VmHWM, VmRSS) after 1 minute and at the end. Build in Release and run, e.g.:
 //   cmake -S . -B build-release -G Ninja -DCMAKE_BUILD_TYPE=Release
 //   cmake --build build-release --target soak_bench
 //   build-release/bench/soak_bench                 # 10 minutes, one busy process per core
+//   build-release/bench/soak_bench --block=256     # the same with blocks of 256 frames
 //   build-release/bench/soak_bench --minutes=1 --load=0
 // The bank is written as WAV files to a temporary folder and loaded as the program
 // loads one; FFT wisdom goes to a temporary cache folder, never the user's.
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -33,6 +39,7 @@
 
 #include "audio/BufferCycle.h"
 #include "audio/DeviceControl.h"
+#include "audio/Priority.h"
 #include "audio/SimDriver.h"
 #include "engine/Engine.h"
 #include "engine/Fft.h"
@@ -145,13 +152,21 @@ double Percentile(std::vector<double> v, double p) {
 int main(int argc, char** argv) {
   double minutes = 10;
   int load = static_cast<int>(std::thread::hardware_concurrency());
+  int32_t block = 0;
+  bool realTime = true;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--minutes=", 10) == 0) {
       minutes = std::atof(argv[i] + 10);
     } else if (std::strncmp(argv[i], "--load=", 7) == 0) {
       load = std::atoi(argv[i] + 7);
+    } else if (std::strncmp(argv[i], "--block=", 8) == 0) {
+      block = std::atoi(argv[i] + 8);
+    } else if (std::strncmp(argv[i], "--rt=", 5) == 0) {
+      realTime = std::atoi(argv[i] + 5) != 0;
     } else {
-      std::fprintf(stderr, "usage: %s [--minutes=10] [--load=<busy processes, default one per core>]\n", argv[0]);
+      std::fprintf(stderr,
+                   "usage: %s [--minutes=10] [--load=<busy processes, default one per core>] [--block=P] [--rt=1]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -185,6 +200,7 @@ int main(int argc, char** argv) {
   }
 
   SetDefaultSettings();
+  BlockFrames = block;
   FillDitherTable();
   std::vector<std::string> messages;
   Ui.ShowMessage = [&](MessageKind, const std::string& t) { messages.push_back(t); };
@@ -201,6 +217,7 @@ int main(int argc, char** argv) {
   config.Clock = SimClock::RealTime;
   config.RecordToMemory = false;
   config.KeepCallLog = false;
+  config.RealTimePacer = realTime;
   InstallSimDriver(config);
   MessageLoop loop;
   NotifyTarget = &loop;
@@ -209,6 +226,11 @@ int main(int argc, char** argv) {
   std::printf("bank: C=%d M=%d L=%d N=%d at %d Hz (a block is %.3f s), loaded in %.1f s; %d busy processes\n",
               TheEngine.NumFilterChannels, TheEngine.FilterLength, TheEngine.FFTLength, TheEngine.BlockLength, SampleRate, blockSeconds, loadSeconds,
               static_cast<int>(busy.size()));
+  if (block > 0) {
+    std::printf("partitioned levels:");
+    for (const LevelShape& l : TheEngine.Partitions.Levels()) std::printf(" %d x %d", l.Block, l.Partitions);
+    std::printf(" (blocks x partitions; the first on the main thread)\n");
+  }
   std::fflush(stdout);
 
   std::vector<double> blockMs;
@@ -216,6 +238,9 @@ int main(int argc, char** argv) {
   int64_t gainChanges = 0, lateBlocks = 0;
   std::pair<long, long> atOneMinute{-1, -1};
   StartButtonClick();
+  if (realTime) RaisePriorities(true);  // as with a sound card
+  rusage usageAtStart{};
+  getrusage(RUSAGE_SELF, &usageAtStart);
   if (!Running) {
     for (const auto& m : messages) std::fprintf(stderr, "%s\n", m.c_str());
     stopLoad();
@@ -259,6 +284,13 @@ int main(int argc, char** argv) {
     }
   }
   const auto atEnd = ResidentKb();
+  rusage usageAtEnd{};
+  getrusage(RUSAGE_SELF, &usageAtEnd);
+  const auto cpuSeconds = [](const rusage& u) {
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+  };
+  const double audioSeconds = static_cast<double>(blockMs.size()) * blockSeconds;
+  const int64_t late = TheEngine.Figures.LatePartitions;
 
   // A block missed its deadline when an output ran dry waiting for it.
   uint64_t missed = 0;
@@ -281,8 +313,12 @@ int main(int argc, char** argv) {
               static_cast<unsigned long long>(missed), perDevice.c_str());
   std::printf("blocks whose handling took longer than a block (%.1f ms): %lld\n", blockSeconds * 1000,
               static_cast<long long>(lateBlocks));
-  std::printf("main thread per block: median %.2f ms, 99.9th percentile %.2f ms, longest %.2f ms\n",
+  std::printf("main thread per block: median %.3f ms, 99.9th percentile %.3f ms, longest %.3f ms\n",
               Percentile(blockMs, 0.5), Percentile(blockMs, 0.999), Percentile(blockMs, 1.0));
+  if (block > 0) std::printf("late partition results: %lld\n", static_cast<long long>(late));
+  std::printf("CPU time of every thread: %.4f s per second of audio (real-time priority %s)\n",
+              audioSeconds > 0 ? (cpuSeconds(usageAtEnd) - cpuSeconds(usageAtStart)) / audioSeconds : 0.0,
+              realTime ? "asked for" : "not asked for");
   std::printf("resident: at 1 min VmHWM %ld kB VmRSS %ld kB; at the end VmHWM %ld kB VmRSS %ld kB\n",
               atOneMinute.first, atOneMinute.second, atEnd.first, atEnd.second);
   for (const auto& m : messages) std::printf("message: %s\n", m.c_str());

@@ -1,6 +1,7 @@
 #include "engine/Partition.h"
 
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cassert>
@@ -16,8 +17,6 @@
 namespace tessival {
 
 namespace {
-
-
 
 constexpr int32_t GroupPartitions = 8;    // product-sum: partitions summed in registers at a time
 constexpr int32_t TileBlocks = 128;       // product-sum tile over groups: the sums stay in L1
@@ -46,10 +45,6 @@ void SleepUntil(int64_t ns) {
 // a - b >= 0 for counters that wrap.
 bool AtLeast(uint32_t a, uint32_t b) { return static_cast<int32_t>(a - b) >= 0; }
 
-}  // namespace
-
-namespace {
-
 // The cost model that chooses the levels: a level of blocks of B frames costs per second
 // of audio a part for its transforms and passes, and a part per partition for its
 // product-sum, which grows with B as the spectra outgrow the caches, and with the
@@ -57,7 +52,7 @@ namespace {
 // 48 kHz for 10 channels, measured on a 2-core AVX-512 EPYC with FFTW 3.3.10 for B = 2^6
 // .. 2^16 with one level; for fewer channels scaled. Held against the measured best of
 // the alternatives (ratios 2, 4, 8; largest blocks 2^14 .. 2^16) at P = 64, 256, 1024,
-// C = 2 and 10, M = 65536 and 262144, it picks the best or one within 2 %.
+// C = 2 and 10, M = 65536 and 262144, it picks the best or one within 6 %.
 constexpr double FixedCost[] = {0.55, 0.55, 0.55, 0.52, 0.50, 0.55, 0.60, 0.75, 0.90, 1.35, 2.0};
 constexpr double PartitionCost[] = {0.125, 0.125, 0.125, 0.16, 0.20, 0.25, 0.30, 0.37, 0.45, 0.55, 0.65};
 constexpr int32_t MinLevelOrder = 6;
@@ -234,7 +229,6 @@ struct UniformLevel {
 // the last 2B frames, computes every device's B output frames into one of the output
 // slots, and counts the step as done.
 struct WorkerLevel : UniformLevel {
-  int32_t Index = 0;              // 1 for the first level after the head
   int32_t Devices = 0;
   int32_t RingFrames = 0;         // 4B
   float* Ring = nullptr;          // input frames, left and right interleaved
@@ -244,6 +238,7 @@ struct WorkerLevel : UniformLevel {
   std::atomic<uint32_t> Done{0};    // steps the worker has finished
   std::atomic<bool> Sleeping{false};
   std::atomic<bool> Quit{false};
+  std::atomic<pid_t> Tid{0};
   const std::atomic<bool>* Hold = nullptr;
   bool RealTime = false;
   std::atomic<int64_t> StepNs{0};  // a step's duration in real time
@@ -284,6 +279,7 @@ struct WorkerLevel : UniformLevel {
   }
 
   void Run() {
+    Tid.store(gettid());
     int64_t expected = 0;  // when the next step should be handed (real-time mode)
     int64_t idleSince = Now();
     for (;;) {
@@ -351,7 +347,6 @@ bool PartitionedConvolver::Configure(int32_t period, int32_t channels, int32_t s
   for (size_t i = 1; ok && i < Shapes.size(); ++i) {
     auto w = std::make_unique<WorkerLevel>();
     ok = w->Make(Shapes[i], channels);
-    w->Index = static_cast<int32_t>(i);
     w->Devices = Devices;
     w->RingFrames = 4 * w->B;
     // Step t's result is played from tap Offset on, and step t + Slots may be handed
@@ -386,6 +381,8 @@ void PartitionedConvolver::Release() {
 pthread_t PartitionedConvolver::WorkerThread(int32_t i) const {
   return Workers[static_cast<size_t>(i)]->Thread.native_handle();
 }
+
+pid_t PartitionedConvolver::WorkerTid(int32_t i) const { return Workers[static_cast<size_t>(i)]->Tid.load(); }
 
 void PartitionedConvolver::HoldWorkers(bool hold) { Held.store(hold); }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <pthread.h>
+#include <sys/types.h>
 #include <vector>
 
 namespace tessival {
@@ -76,8 +77,10 @@ class PartitionedConvolver {
   int64_t LatePartitions() const { return Late; }
   const std::vector<LevelShape>& Levels() const { return Shapes; }
   int32_t WorkerCount() const { return static_cast<int32_t>(Workers.size()); }
-  // The worker thread of level i + 1, for the priority control.
+  // The worker thread of level i + 1 and its kernel thread id (0 until it has started),
+  // for the priority control.
   pthread_t WorkerThread(int32_t i) const;
+  pid_t WorkerTid(int32_t i) const;
 
   // For tests: while held, the workers take no new block (so that results come late).
   void HoldWorkers(bool hold);

@@ -30,8 +30,8 @@ namespace tessival {
 namespace {
 
 constexpr char Usage[] =
-    "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--fft-estimate]\n"
-    "                       BANKFILE INPUT OUTDIR\n"
+    "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--block P]\n"
+    "                       [--fft-estimate] BANKFILE INPUT OUTDIR\n"
     "\n"
     "Convolves the stereo INPUT (any format libsndfile reads, at the bank's sampling\n"
     "frequency) with the filter bank that BANKFILE belongs to and writes OUTDIR/out0.wav\n"
@@ -42,6 +42,10 @@ constexpr char Usage[] =
     "                   files hold the top 24 bits of the engine's 32-bit samples\n"
     "  --dither         triangular dither on 16-bit output\n"
     "  --gain NAME=DB   gain of a slider: Dipole, S1..S8 or Master, whole dB from +6 to -24\n"
+    "  --block P        frames per block, as the Block setting: 0 (Auto, the default: one\n"
+    "                   block as long as the filters allow) or 64, 128, ... 8192 (the filters\n"
+    "                   cut into partitions, the longer ones computed by worker threads); the\n"
+    "                   output is the same to float rounding\n"
     "  --fft-estimate   plan the transforms at once instead of measuring them\n"
     "\n"
     "The last line on stderr gives frames, blocks, seconds and the real-time factor\n"
@@ -49,6 +53,7 @@ constexpr char Usage[] =
 
 struct Options {
   int32_t Bits = 16;
+  int32_t Block = 0;
   bool Dither = false;
   bool Estimate = false;
   int32_t Gains[NumGainSliders] = {};
@@ -107,6 +112,10 @@ Options ParseArgs(int argc, char** argv) {
     } else if (a == "--bits") {
       const std::string v = next();
       if (!ParseInt(v, o.Bits) || (o.Bits != 16 && o.Bits != 24)) Fail("--bits " + v + ": must be 16 or 24");
+    } else if (a == "--block") {
+      const std::string v = next();
+      if (!ParseInt(v, o.Block) || NearestBlockFrames(o.Block) != o.Block)
+        Fail("--block " + v + ": must be 0 or one of 64, 128, 256, 512, 1024, 2048, 4096, 8192");
     } else if (a == "--dither") {
       o.Dither = true;
     } else if (a == "--fft-estimate") {
@@ -323,6 +332,8 @@ int Run(int argc, char** argv) {
   SetDefaultSettings();
   SampleBits = o.Bits;
   DitherOn = o.Dither;
+  BlockFrames = o.Block;
+  TheEngine.Offline = true;  // no real time: a block waits for its worker threads' results
   NumBuffers = MinBuffers;
   for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = o.Gains[k];
   ComputeGainFactors();
@@ -356,10 +367,8 @@ int Run(int argc, char** argv) {
   // As the start command: dither from its first value and silent history. Every
   // block rewrites its wave buffers whole, so they are not cleared (that would only
   // fault in memory).
-  TheEngine.DitherPos = 0;
-  TheEngine.DitherCount = 0;
-  for (float* h : TheEngine.InputHistory)
-    if (h) std::memset(h, 0, static_cast<size_t>(TheEngine.FilterLength - 1) * sizeof(float));
+  TheEngine.RestartDither();
+  TheEngine.ClearInputHistory();
 
   const int32_t n = TheEngine.BlockLength;
   const int32_t tail = TheEngine.FilterLength - 1;
