@@ -18,7 +18,7 @@ void BM_Partitioned(benchmark::State& state) {
   const auto c = static_cast<int32_t>(state.range(1));
   const auto m = static_cast<int32_t>(state.range(2));
   PartitionedConvolver conv;
-  if (!conv.Configure(p, c, m, 48000, false)) {
+  if (!conv.Configure(p, c, m, 48000, WorkerMode::Waited)) {
     state.SkipWithError("configure failed");
     return;
   }

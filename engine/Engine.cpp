@@ -128,7 +128,7 @@ bool Engine::AllocateBuffers() {
   FreeBuffers();
   if (PartitionFrames > 0) {
     if (!AllocateWaveBuffers() || !AllocateFloatBuffers() ||
-        !Partitions.Configure(PartitionFrames, NumFilterChannels, FilterLength, SampleRate, !Offline)) {
+        !Partitions.Configure(PartitionFrames, NumFilterChannels, FilterLength, SampleRate, Workers)) {
       FreeBuffers();
       return false;
     }
@@ -204,7 +204,7 @@ void Engine::ResetEngine() {
   FiltersLoaded = false;
   NumFilterChannels = FilterLength = LastOutDevice = PartitionFrames = 0;
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = FilterBufferLength = 0;
-  Offline = false;
+  Workers = WorkerMode::Live;
   RestartDither();
   Figures = RunFigures{};
   for (auto& g : GainFactors) g = 1.0f;

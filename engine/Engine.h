@@ -110,10 +110,10 @@ class Engine {
 
   // Partitioned mode: the levels of partitions and their worker threads.
   PartitionedConvolver Partitions;
-  // Partitioned mode: a block waits for a worker's late result (the renderer, tests)
-  // instead of counting it and leaving it out (a live run, the default). Set before
-  // AllocateBuffers.
-  bool Offline = false;
+  // Partitioned mode: who computes the levels after the head (Partition.h): worker threads
+  // that the block never waits for (a live run, the default), worker threads it waits for
+  // (tests), or the block itself (the renderer). Set before AllocateBuffers.
+  WorkerMode Workers = WorkerMode::Live;
 
   // Sets C, M, D, P (BlockFrames, held to its choices), FFTOrder, FFTLength and
   // BlockLength together.

@@ -330,17 +330,17 @@ PartitionedConvolver::PartitionedConvolver() = default;
 PartitionedConvolver::~PartitionedConvolver() { Release(); }
 
 bool PartitionedConvolver::Configure(int32_t period, int32_t channels, int32_t filterLength, int32_t sampleRate,
-                                     bool realTime) {
-  return Configure(period, channels, sampleRate, realTime, PlanLevels(period, filterLength, channels));
+                                     WorkerMode mode) {
+  return Configure(period, channels, sampleRate, mode, PlanLevels(period, filterLength, channels));
 }
 
-bool PartitionedConvolver::Configure(int32_t period, int32_t channels, int32_t sampleRate, bool realTime,
+bool PartitionedConvolver::Configure(int32_t period, int32_t channels, int32_t sampleRate, WorkerMode mode,
                                      std::vector<LevelShape> levels) {
   Release();
   Period = period;
   Channels = channels;
   Devices = (channels + 1) / 2;
-  RealTime = realTime;
+  Mode = mode;
   Shapes = std::move(levels);
   Head = std::make_unique<UniformLevel>();
   bool ok = Head->Make(Shapes[0], channels);
@@ -354,7 +354,7 @@ bool PartitionedConvolver::Configure(int32_t period, int32_t channels, int32_t s
     w->Slots = 2;
     while (int64_t{w->Slots} * w->B < w->Offset) w->Slots *= 2;
     w->Hold = &Held;
-    w->RealTime = realTime;
+    w->RealTime = mode == WorkerMode::Live;
     ok = ok && (w->Ring = Floats(2 * int64_t{w->RingFrames})) &&
          (w->Out = Floats(int64_t{w->Slots} * Devices * 2 * w->B));
     Workers.push_back(std::move(w));
@@ -363,9 +363,11 @@ bool PartitionedConvolver::Configure(int32_t period, int32_t channels, int32_t s
     Release();
     return false;
   }
-  for (auto& w : Workers) {
-    WorkerLevel* level = w.get();
-    level->Thread = std::thread([level] { level->Run(); });
+  if (mode != WorkerMode::Inline) {
+    for (auto& w : Workers) {
+      WorkerLevel* level = w.get();
+      level->Thread = std::thread([level] { level->Run(); });
+    }
   }
   Reset(sampleRate);
   return true;
@@ -443,7 +445,7 @@ void PartitionedConvolver::BeginBlock() {
 }
 
 void PartitionedConvolver::CountOrWait(WorkerLevel& w, uint32_t step) {
-  if (RealTime) {
+  if (Mode == WorkerMode::Live) {
     if (w.LateStep != step + 1) {
       w.LateStep = step + 1;
       ++Late;
@@ -466,7 +468,7 @@ void PartitionedConvolver::DeviceBlock(int32_t d, float* left, float* right) {
     const auto step = static_cast<uint32_t>(at / w->B);
     if (!AtLeast(w->Done.load(std::memory_order_acquire), step + 1)) {
       CountOrWait(*w, step);
-      if (RealTime) continue;
+      if (Mode == WorkerMode::Live) continue;
     }
     ActivePartitionKernels.Add(w->OutSlot(step, d) + 2 * (at % w->B), mix, 2 * Period);
   }
@@ -478,10 +480,17 @@ void PartitionedConvolver::EndBlock() {
   const int64_t frame = Blocks * Period;
   for (auto& w : Workers) {
     if (frame % w->B != 0) continue;
+    const auto step = static_cast<uint32_t>(frame / w->B);
+    if (Mode == WorkerMode::Inline) {
+      w->Step(step - 1);
+      w->Handed.store(step, std::memory_order_relaxed);
+      w->Done.store(step, std::memory_order_relaxed);
+      continue;
+    }
     // Sequentially consistent, so that a worker going to sleep either sees this step or
     // is seen sleeping and woken (which happens only after the stream stalled).
-    w->Handed.store(static_cast<uint32_t>(frame / w->B));
-    if (!RealTime || w->Sleeping.load()) w->Handed.notify_all();
+    w->Handed.store(step);
+    if (Mode == WorkerMode::Waited || w->Sleeping.load()) w->Handed.notify_all();
   }
   // The new frames become the older half of the next block's frame.
   std::memcpy(Head->Frame, NewFrames(), 2 * static_cast<size_t>(Period) * sizeof(float));

@@ -7,10 +7,9 @@
 // the filter (at tap 2B - P or later) that its result is needed only one block later.
 //
 // Contract: Configure takes every buffer, plan and thread; the block calls
-// (NewFrames, BeginBlock, DeviceBlock, EndBlock) take nothing, and in the real-time mode
-// they lock nothing, make no system call and never wait for a worker: a result that is
-// not there when its block is played is counted as late and left out. Offline (the
-// renderer, tests) the block waits for it instead.
+// (NewFrames, BeginBlock, DeviceBlock, EndBlock) take nothing, and in the live mode they
+// lock nothing, make no system call and never wait for a worker: a result that is not
+// there when its block is played is counted as late and left out.
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -32,6 +31,14 @@ struct LevelShape {
 // without gap or overlap (the last partition may run past M).
 std::vector<LevelShape> PlanLevels(int32_t p, int32_t m, int32_t c);
 
+// Who computes the levels after the head.
+enum class WorkerMode {
+  Live,    // worker threads paced by the clock; the block never waits (a live run)
+  Waited,  // worker threads; the block waits for a result not yet there (tests, --workers)
+  Inline,  // the block itself, as soon as a level's block is complete (the renderer: the
+           // least work where nothing runs in real time); the same results bit for bit
+};
+
 struct UniformLevel;
 struct WorkerLevel;
 
@@ -43,14 +50,13 @@ class PartitionedConvolver {
   PartitionedConvolver& operator=(const PartitionedConvolver&) = delete;
 
   // Takes everything for blocks of `period` frames (a multiple of 8), `channels` output
-  // channels (1..10) and filters of `filterLength` taps, and starts the worker threads.
-  // `realTime`: never wait for a worker (a live run); `sampleRate` paces the real-time
-  // workers. Plans are measured as FftPlanMeasure says. False on out of memory or a
-  // failed plan (nothing is then held).
-  bool Configure(int32_t period, int32_t channels, int32_t filterLength, int32_t sampleRate, bool realTime);
+  // channels (1..10) and filters of `filterLength` taps, and starts the worker threads
+  // (none Inline); `sampleRate` paces the live ones. Plans are measured as FftPlanMeasure
+  // says. False on out of memory or a failed plan (nothing is then held).
+  bool Configure(int32_t period, int32_t channels, int32_t filterLength, int32_t sampleRate, WorkerMode mode);
   // The same with levels of the caller's choice (as PlanLevels gives them), for tests
   // and measurements.
-  bool Configure(int32_t period, int32_t channels, int32_t sampleRate, bool realTime,
+  bool Configure(int32_t period, int32_t channels, int32_t sampleRate, WorkerMode mode,
                  std::vector<LevelShape> levels);
   // Stops the workers and releases everything (safe when nothing is held).
   void Release();
@@ -73,10 +79,11 @@ class PartitionedConvolver {
   void DeviceBlock(int32_t d, float* left, float* right);
   void EndBlock();
 
-  // Level results that were not there when their block was played (real-time mode).
+  // Level results that were not there when their block was played (live mode).
   int64_t LatePartitions() const { return Late; }
   const std::vector<LevelShape>& Levels() const { return Shapes; }
-  int32_t WorkerCount() const { return static_cast<int32_t>(Workers.size()); }
+  // Worker threads running (none Inline).
+  int32_t WorkerCount() const { return Mode == WorkerMode::Inline ? 0 : static_cast<int32_t>(Workers.size()); }
   // The worker thread of level i + 1 and its kernel thread id (0 until it has started),
   // for the priority control.
   pthread_t WorkerThread(int32_t i) const;
@@ -93,7 +100,7 @@ class PartitionedConvolver {
   int32_t Period = 0;  // P
   int32_t Channels = 0;
   int32_t Devices = 0;
-  bool RealTime = false;
+  WorkerMode Mode = WorkerMode::Live;
   std::vector<LevelShape> Shapes;
   std::unique_ptr<UniformLevel> Head;
   std::vector<std::unique_ptr<WorkerLevel>> Workers;

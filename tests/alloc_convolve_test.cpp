@@ -47,12 +47,12 @@ namespace {
 TEST(BlockPath, AllocatesNothingInAnyModeOrOutputMode) {
   struct Setup {
     int32_t blockFrames;
-    bool offline;
+    WorkerMode workers;
   };
-  for (const Setup e : {Setup{0, false}, Setup{64, true}, Setup{1024, false}}) {
+  for (const Setup e : {Setup{0, WorkerMode::Live}, Setup{64, WorkerMode::Waited}, Setup{256, WorkerMode::Inline}, Setup{1024, WorkerMode::Live}}) {
     testing::ResetEngineForTest();
     BlockFrames = e.blockFrames;
-    TheEngine.Offline = e.offline;
+    TheEngine.Workers = e.workers;
     std::vector<testing::FilterPair> bank(9);
     for (size_t ch = 0; ch < bank.size(); ++ch) {
       bank[ch][0] = testing::RandomSignal(20000, ch);

@@ -118,7 +118,7 @@ TEST_P(PartitionStream, EqualsTheDirectConvolution) {
   for (int32_t i = 0; i < 2 * channels; ++i) filters.push_back(TestFilter(c.p, c.m, 10 + i));
   FftPlanMeasure = false;
   PartitionedConvolver conv;
-  ASSERT_TRUE(conv.Configure(c.p, channels, c.m, 48000, false));
+  ASSERT_TRUE(conv.Configure(c.p, channels, c.m, 48000, WorkerMode::Waited));
   for (int32_t ch = 0; ch < channels; ++ch) {
     std::vector<float> l(filters[2 * ch].begin(), filters[2 * ch].end());
     std::vector<float> r(filters[2 * ch + 1].begin(), filters[2 * ch + 1].end());
@@ -128,6 +128,16 @@ TEST_P(PartitionStream, EqualsTheDirectConvolution) {
   const auto right = testing::RandomSignal(static_cast<size_t>(c.frames), 2);
   const Outputs run = Stream(conv, c.p, channels, left, right);
   EXPECT_EQ(conv.LatePartitions(), 0);
+  // The levels computed in the block itself: the same arithmetic, so the same samples.
+  PartitionedConvolver inline_;
+  ASSERT_TRUE(inline_.Configure(c.p, channels, c.m, 48000, WorkerMode::Inline));
+  EXPECT_EQ(inline_.WorkerCount(), 0);
+  for (int32_t ch = 0; ch < channels; ++ch) {
+    std::vector<float> l(filters[2 * ch].begin(), filters[2 * ch].end());
+    std::vector<float> r(filters[2 * ch + 1].begin(), filters[2 * ch + 1].end());
+    inline_.SetFilters(ch, l.data(), r.data(), c.m);
+  }
+  EXPECT_EQ(Stream(inline_, c.p, channels, left, right).out, run.out);
   for (int32_t ch = 0; ch < channels; ++ch) {
     const auto a = Convolve(left, filters[2 * ch]);
     const auto b = Convolve(right, filters[2 * ch + 1]);

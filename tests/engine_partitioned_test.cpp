@@ -65,7 +65,7 @@ TEST_F(Partitioned, SizesFollowTheBlock) {
 // the sum of both inputs' paths and an odd channel, within float rounding at 32 bits.
 TEST_F(Partitioned, GivesWhatAutoModeGives) {
   SampleBits = 24;
-  TheEngine.Offline = true;
+  TheEngine.Workers = WorkerMode::Waited;
   GainSteps[MasterSlider] = 3;
   GainSteps[1] = -7;
   ComputeGainFactors();
@@ -104,7 +104,7 @@ TEST_F(Partitioned, GivesWhatAutoModeGives) {
 // sequence, device after device and block after block, over the sequence's restart.
 TEST_F(Partitioned, DitherRunsOnAcrossDevicesAndBlocks) {
   DitherOn = true;
-  TheEngine.Offline = true;
+  TheEngine.Workers = WorkerMode::Waited;
   BlockFrames = 8192;
   testing::LoadBankInMemory(RandomBank(3, 30000, 5));
   const int32_t n = TheEngine.BlockLength;
@@ -134,7 +134,7 @@ TEST_F(Partitioned, ALateLevelIsCountedAndNotWaitedFor) {
   BlockFrames = 64;
   SampleRate = 48000;
   testing::LoadBankInMemory(RandomBank(2, 50000, 9));
-  ASSERT_FALSE(TheEngine.Offline);
+  ASSERT_EQ(TheEngine.Workers, WorkerMode::Live);
   ASSERT_GT(TheEngine.Partitions.WorkerCount(), 0);
   TheEngine.Partitions.HoldWorkers(true);
   const auto start = std::chrono::steady_clock::now();

@@ -30,7 +30,7 @@ namespace tessival {
 namespace {
 
 constexpr char Usage[] =
-    "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--block P]\n"
+    "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--block P [--workers]]\n"
     "                       [--fft-estimate] BANKFILE INPUT OUTDIR\n"
     "\n"
     "Convolves the stereo INPUT (any format libsndfile reads, at the bank's sampling\n"
@@ -44,8 +44,9 @@ constexpr char Usage[] =
     "  --gain NAME=DB   gain of a slider: Dipole, S1..S8 or Master, whole dB from +6 to -24\n"
     "  --block P        frames per block, as the Block setting: 0 (Auto, the default: one\n"
     "                   block as long as the filters allow) or 64, 128, ... 8192 (the filters\n"
-    "                   cut into partitions, the longer ones computed by worker threads); the\n"
-    "                   output is the same to float rounding\n"
+    "                   cut into partitions); the output is the same to float rounding\n"
+    "  --workers        with --block: the longer partitions computed by worker threads, as a\n"
+    "                   live run does (by default this thread computes them: less work)\n"
     "  --fft-estimate   plan the transforms at once instead of measuring them\n"
     "\n"
     "The last line on stderr gives frames, blocks, seconds and the real-time factor\n"
@@ -54,6 +55,7 @@ constexpr char Usage[] =
 struct Options {
   int32_t Bits = 16;
   int32_t Block = 0;
+  bool Workers = false;
   bool Dither = false;
   bool Estimate = false;
   int32_t Gains[NumGainSliders] = {};
@@ -116,6 +118,8 @@ Options ParseArgs(int argc, char** argv) {
       const std::string v = next();
       if (!ParseInt(v, o.Block) || NearestBlockFrames(o.Block) != o.Block)
         Fail("--block " + v + ": must be 0 or one of 64, 128, 256, 512, 1024, 2048, 4096, 8192");
+    } else if (a == "--workers") {
+      o.Workers = true;
     } else if (a == "--dither") {
       o.Dither = true;
     } else if (a == "--fft-estimate") {
@@ -333,7 +337,9 @@ int Run(int argc, char** argv) {
   SampleBits = o.Bits;
   DitherOn = o.Dither;
   BlockFrames = o.Block;
-  TheEngine.Offline = true;  // no real time: a block waits for its worker threads' results
+  // No real time: the levels are computed as their blocks complete, in this thread or
+  // by worker threads that the block waits for.
+  TheEngine.Workers = o.Workers ? WorkerMode::Waited : WorkerMode::Inline;
   NumBuffers = MinBuffers;
   for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = o.Gains[k];
   ComputeGainFactors();
