@@ -336,8 +336,10 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   EXPECT_EQ(SampleRate, 48000);
   SaveScreenshot("loaded");
 
-  // A failed open leaves the state and the status as they were.
-  sim_->FailOperation(WaveKind::Out, 1, SimOp::Open, MMSYSERR_ALLOCATED, 1);
+  // A failed open leaves the state and the status as they were (both pairs are on the
+  // first output, "default" in a real list).
+  EXPECT_EQ(WaveOutDevices[1], 0);
+  sim_->FailOperation(WaveKind::Out, 0, SimOp::Open, MMSYSERR_ALLOCATED, 1);
   w.StartButton->click();
   EXPECT_FALSE(Running);
   EXPECT_EQ(Status(), "Filters Loaded");

@@ -21,6 +21,7 @@
 #include <QToolButton>
 
 #include "audio/BufferCycle.h"
+#include "audio/DeviceChoice.h"
 #include "audio/DeviceControl.h"
 #include "engine/Engine.h"
 #include "engine/Report.h"
@@ -254,6 +255,8 @@ void TMainForm::FormCreate() {
     // The values not read keep their defaults; the program goes on with them.
     ShowMessage(MessageKind::Plain, e.what());
   }
+  // Stored devices found under their identities take their places in today's lists.
+  MatchStoredDevices(WaveDeviceList(WaveKind::In), WaveDeviceList(WaveKind::Out), NumOutPairs - 1);
   // Before the first showing the frame is not known yet, so the outer size is the
   // client size here.
   const QRect screen = QGuiApplication::primaryScreen()->geometry();

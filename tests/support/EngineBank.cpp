@@ -12,6 +12,8 @@ namespace tessival::testing {
 void ResetEngineForTest() {
   ResetEngine();
   SetDefaultSettings();
+  // Each pair on its own simulated output, so that the calls and recordings tell them apart.
+  for (int k = 0; k < NumOutPairs; ++k) WaveOutDevices[k] = k;
   FftPlanMeasure = false;
   if (!DitherTable) FillDitherTable();
 }
