@@ -1,6 +1,8 @@
 #include "ui/WaveDev.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -8,12 +10,15 @@
 #include <QShowEvent>
 #include <QSpinBox>
 #include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstring>
 
+#include "audio/DeviceChoice.h"
+#include "audio/DeviceControl.h"
 #include "audio/WaveDevice.h"
 #include "engine/Engine.h"
+#include "engine/Report.h"
 #include "settings/Settings.h"
 #include "ui/RadioGroup.h"
 
@@ -24,16 +29,47 @@ TWaveDevForm* WaveDevForm = nullptr;
 namespace {
 
 constexpr int RowPitch = 40;
+constexpr int ListLeft = 144;
+constexpr int ListWidth = 330;  // room for "HDA Intel PCH, ALC892 Analog (plughw:0,0, converts)"
+constexpr int TestLeft = ListLeft + ListWidth + 6;
+constexpr int TestWidth = 56;
+constexpr int FormWidth = TestLeft + TestWidth + 12;
+constexpr int FormHeight = 350;
 
-// A product name is at most 32 bytes and may lack its terminating zero.
-QString ProductName(const char (&name)[32]) {
-  return QString::fromLocal8Bit(name, static_cast<qsizetype>(strnlen(name, sizeof name)));
-}
+constexpr int MissingRole = Qt::UserRole + 1;  // item data: the stored device is not present
+
+constexpr QEvent::Type WiringEventType = static_cast<QEvent::Type>(QEvent::User + 2);
+
+// A notification of the wiring check on its way to the main thread.
+class WiringEvent : public QEvent {
+ public:
+  explicit WiringEvent(const WaveMessage& message) : QEvent(WiringEventType), Message(message) {}
+  WaveMessage Message;
+};
 
 // Selects a stored device id; an id past the list shows the first device, a
 // negative one shows no selection.
 void SelectDevice(QComboBox* box, int32_t id) {
   box->setCurrentIndex(id < box->count() ? std::max(id, -1) : 0);
+}
+
+// The chosen name, whole in the tooltip and, where the list is too narrow for it,
+// shortened in the middle so that both the device and its ALSA name show.
+void ShowChoice(QComboBox* box) {
+  const int index = box->currentIndex();
+  const QString whole = index >= 0 ? box->itemText(index) : QString();
+  box->setToolTip(whole);
+  QLineEdit* edit = box->lineEdit();
+  if (index < 0 || edit == nullptr) return;
+  QStyleOptionComboBox option;
+  option.initFrom(box);
+  option.editable = true;
+  const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box);
+  const QString shown = edit->fontMetrics().elidedText(whole, Qt::ElideMiddle, field.width() - 6);
+  if (shown != edit->text()) {
+    edit->setText(shown);
+    edit->setCursorPosition(0);
+  }
 }
 
 QComboBox* MakeDeviceBox(QWidget* parent, const QString& name, int row) {
@@ -42,7 +78,8 @@ QComboBox* MakeDeviceBox(QWidget* parent, const QString& name, int row) {
   box->setEditable(true);
   // Only the selected item's index counts; typed text must never become a device.
   box->setInsertPolicy(QComboBox::NoInsert);
-  box->setGeometry(144, 12 + row * RowPitch, 217, 24);
+  box->setGeometry(ListLeft, 12 + row * RowPitch, ListWidth, 24);
+  QObject::connect(box, &QComboBox::currentIndexChanged, box, [box] { ShowChoice(box); });
   return box;
 }
 
@@ -51,18 +88,24 @@ QComboBox* MakeDeviceBox(QWidget* parent, const QString& name, int row) {
 TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   setObjectName("WaveDevForm");
   setWindowTitle("Select Wave Devices");
-  setFixedSize(373, 350);
+  setFixedSize(FormWidth, FormHeight);
 
-  const char* const captions[6] = {"Wave Record",        "Stereo Dipole Out",  "Surround Out (1-2)",
-                                   "Surround Out (3-4)", "Surround Out (5-6)", "Surround Out (7-8)"};
   for (int row = 0; row < 6; ++row) {
-    auto* label = new QLabel(QString::fromLatin1(captions[row]), this);
+    auto* label = new QLabel(QString::fromLatin1(DeviceRoleCaption(row - 1)), this);
     label->setObjectName(QStringLiteral("Label%1").arg(row + 1));
     label->setGeometry(12, 12 + row * RowPitch, 128, 24);
     DeviceLabel[row] = label;
   }
   ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn", 0);
-  for (int k = 0; k < NumOutPairs; ++k) ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k), k + 1);
+  for (int k = 0; k < NumOutPairs; ++k) {
+    ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k), k + 1);
+    TestButton[k] = new QPushButton("Test", this);
+    TestButton[k]->setObjectName(QStringLiteral("TestButton%1").arg(k));
+    TestButton[k]->setGeometry(TestLeft, 12 + (k + 1) * RowPitch, TestWidth, 24);
+    TestButton[k]->setToolTip("Plays noise on the left, then the right loudspeaker of this pair");
+    TestButton[k]->setAutoDefault(false);
+    connect(TestButton[k], &QPushButton::clicked, this, [this, k] { TestButtonClick(k); });
+  }
   for (int row = 0; row < 6; ++row) DeviceLabel[row]->setBuddy(row == 0 ? ComboBoxIn : ComboBoxOut[row - 1]);
 
   RadioGroupOpen = new TRadioGroup("Open Order", {"Play, Rec", "Rec, Play"}, 1, this);
@@ -95,12 +138,12 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
 
   BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
   BitBtn1->setObjectName("BitBtn1");
-  BitBtn1->setGeometry(304, 266, 61, 27);
+  BitBtn1->setGeometry(FormWidth - 69, 266, 61, 27);
   BitBtn1->setDefault(true);
 
   BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this);
   BitBtn2->setObjectName("BitBtn2");
-  BitBtn2->setGeometry(304, 304, 61, 27);
+  BitBtn2->setGeometry(FormWidth - 69, 304, 61, 27);
 
   connect(BitBtn1, &QPushButton::clicked, this, &TWaveDevForm::BitBtn1Click);
   connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
@@ -112,26 +155,42 @@ void TWaveDevForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
 }
 
-// Rebuilds the lists, so devices added or removed since the last showing appear.
-void TWaveDevForm::FormShow() {
-  const uint32_t inCount = waveInGetNumDevs();
-  ComboBoxIn->clear();
-  for (uint32_t id = 0; id < inCount; ++id) {
-    WAVEINCAPSA caps{};
-    waveInGetDevCapsA(id, &caps, sizeof caps);
-    ComboBoxIn->addItem(ProductName(caps.szPname));
+void TWaveDevForm::FillList(QComboBox* box, const std::vector<WaveDeviceEntry>& list) {
+  box->clear();
+  int widest = 0;
+  for (const WaveDeviceEntry& entry : list) {
+    const QString name = QString::fromStdString(entry.Name);
+    box->addItem(name, QString::fromStdString(entry.Identity));
+    box->setItemData(box->count() - 1, name, Qt::ToolTipRole);
+    widest = std::max(widest, box->view()->fontMetrics().horizontalAdvance(name));
   }
-  SelectDevice(ComboBoxIn, WaveInDevice);
+  // The drop-down list shows every name whole, however narrow the box.
+  box->view()->setMinimumWidth(std::max(widest + 32, box->width()));
+}
 
-  const uint32_t outCount = waveOutGetNumDevs();
-  for (auto* box : ComboBoxOut) box->clear();
-  for (uint32_t id = 0; id < outCount; ++id) {
-    WAVEOUTCAPSA caps{};
-    waveOutGetDevCapsA(id, &caps, sizeof caps);
-    const QString name = ProductName(caps.szPname);
-    for (auto* box : ComboBoxOut) box->addItem(name);
+// Rebuilds the lists, so devices added or removed since the last showing appear. A
+// stored device found under its identity is selected wherever it now is; one that is
+// absent is added, marked, at the end of its own list and selected.
+void TWaveDevForm::FormShow() {
+  const std::vector<WaveDeviceEntry> inputs = WaveDeviceList(WaveKind::In);
+  const std::vector<WaveDeviceEntry> outputs = WaveDeviceList(WaveKind::Out);
+  const std::vector<int> missing = MatchStoredDevices(inputs, outputs, NumOutPairs - 1);
+  FillList(ComboBoxIn, inputs);
+  for (auto* box : ComboBoxOut) FillList(box, outputs);
+  for (int role = CaptureRole; role < NumOutPairs; ++role) {
+    QComboBox* box = role == CaptureRole ? ComboBoxIn : ComboBoxOut[role];
+    if (std::find(missing.begin(), missing.end(), role) == missing.end()) {
+      SelectDevice(box, StoredDeviceId(role));
+    } else {
+      const QString identity = QString::fromStdString(StoredDeviceName(role));
+      const QString name = identity + " (not present)";
+      box->addItem(name, identity);
+      box->setItemData(box->count() - 1, name, Qt::ToolTipRole);
+      box->setItemData(box->count() - 1, true, MissingRole);
+      box->setCurrentIndex(box->count() - 1);
+    }
+    ShowChoice(box);
   }
-  for (int k = 0; k < NumOutPairs; ++k) SelectDevice(ComboBoxOut[k], WaveOutDevices[k]);
 
   RadioGroupOpen->SetItemIndex(OpenOrder);
   RadioGroupStart->SetItemIndex(StartOrder);
@@ -145,14 +204,67 @@ int TWaveDevForm::BufferCount() const {
   return std::clamp(typed, MinBuffers, MaxBuffers);
 }
 
+// A device chosen is stored by its place and its identity; the marked entry of a
+// device not present keeps both as they were; no selection stores -1 and no identity.
+void TWaveDevForm::StoreChoice(int role, const QComboBox* box) {
+  const int index = box->currentIndex();
+  if (index >= 0 && box->itemData(index, MissingRole).toBool()) return;
+  StoredDeviceId(role) = index;
+  StoredDeviceName(role) = index >= 0 ? box->itemData(index).toString().toStdString() : std::string();
+}
+
 void TWaveDevForm::BitBtn1Click() {
-  WaveInDevice = ComboBoxIn->currentIndex();
-  for (int k = 0; k < NumOutPairs; ++k) WaveOutDevices[k] = ComboBoxOut[k]->currentIndex();
+  StoreChoice(CaptureRole, ComboBoxIn);
+  for (int k = 0; k < NumOutPairs; ++k) StoreChoice(k, ComboBoxOut[k]);
   // An order stored outside 0..1 shows no selection; without a choice it stays as it is.
   if (RadioGroupOpen->ItemIndex() >= 0) OpenOrder = RadioGroupOpen->ItemIndex();
   if (RadioGroupStart->ItemIndex() >= 0) StartOrder = RadioGroupStart->ItemIndex();
   NumBuffers = BufferCount();
   accept();
+}
+
+}  // namespace tessival
+
+namespace tessival {
+
+void TWaveDevForm::TestButtonClick(int k) {
+  if (Running || k < 0 || k >= NumOutPairs) return;
+  wiring_.Stop();
+  const QComboBox* box = ComboBoxOut[k];
+  const int index = box->currentIndex();
+  if (index < 0) return;  // no device chosen: nothing to test
+  // Found again by identity: the list may have changed since the dialog was filled.
+  const std::string identity = box->itemData(index).toString().toStdString();
+  const std::vector<WaveDeviceEntry> outputs = WaveDeviceList(WaveKind::Out);
+  const int32_t id = FindWaveDevice(outputs, identity);
+  if (id < 0) {
+    ShowMessage(MessageKind::Warning, MissingDeviceText(k, identity));
+    return;
+  }
+  const int32_t rate = FiltersLoaded ? SampleRate : 48000;
+  const MMRESULT result = wiring_.Start(static_cast<uint32_t>(id), MakeWaveFormat(static_cast<uint32_t>(rate), SampleBits), this);
+  if (result != MMSYSERR_NOERROR) {
+    ShowMessage(MessageKind::Warning, OpenFailureText(result, false, rate));
+    return;
+  }
+  wiringPair_ = k;
+  wiringName_ = outputs[static_cast<size_t>(id)].Name;
+}
+
+void TWaveDevForm::PostWaveMessage(const WaveMessage& message) {
+  QCoreApplication::postEvent(this, new WiringEvent(message));
+}
+
+void TWaveDevForm::customEvent(QEvent* event) {
+  if (event->type() != WiringEventType) return;
+  std::string reason;
+  if (wiring_.OnMessage(static_cast<WiringEvent*>(event)->Message, &reason))
+    ShowMessage(MessageKind::Warning, DeviceLostText(wiringPair_, wiringName_, reason));
+}
+
+void TWaveDevForm::done(int result) {
+  wiring_.Stop();  // the check ends with the dialog
+  QDialog::done(result);
 }
 
 }  // namespace tessival
