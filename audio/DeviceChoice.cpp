@@ -6,10 +6,10 @@
 namespace tessival {
 
 const char* DeviceRoleCaption(int role) {
-  static const char* const captions[1 + NumOutPairs] = {"Wave Record",        "Stereo Dipole Out",
+  static const char* const captions[1 + MaxOutDevices] = {"Wave Record",        "Stereo Dipole Out",
                                                         "Surround Out (1-2)", "Surround Out (3-4)",
                                                         "Surround Out (5-6)", "Surround Out (7-8)"};
-  return role >= CaptureRole && role < NumOutPairs ? captions[role + 1] : "";
+  return role >= CaptureRole && role < MaxOutDevices ? captions[role + 1] : "";
 }
 
 int32_t& StoredDeviceId(int role) { return role == CaptureRole ? WaveInDevice : WaveOutDevices[role]; }
@@ -19,7 +19,7 @@ std::string& StoredDeviceName(int role) { return role == CaptureRole ? WaveInDev
 std::vector<int> MatchStoredDevices(const std::vector<WaveDeviceEntry>& inputs,
                                     const std::vector<WaveDeviceEntry>& outputs, int lastPair) {
   std::vector<int> missing;
-  for (int role = CaptureRole; role <= lastPair && role < NumOutPairs; ++role) {
+  for (int role = CaptureRole; role <= lastPair && role < MaxOutDevices; ++role) {
     const std::string& name = StoredDeviceName(role);
     if (name.empty()) continue;
     const int32_t id = FindWaveDevice(role == CaptureRole ? inputs : outputs, name);

@@ -93,8 +93,7 @@ void StartButtonClick() {
     }
   }
   Running = true;
-  DitherCount = 0;
-  DitherPos = 0;
+  RestartDither();
   ClearBuffers();
   OpenDevices();
 }

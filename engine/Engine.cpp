@@ -20,8 +20,7 @@ int32_t WaveBufferSize = 0;
 bool FiltersLoaded = false;
 
 float* FilterSpectra[MaxChannels][2] = {};
-float* ChannelOutput[MaxChannels] = {};
-float* ScratchSpectrum = nullptr;
+float* ChannelOutput[2] = {};
 float* InputFrames[2] = {};
 float* InputHistory[2] = {};
 
@@ -79,9 +78,8 @@ bool AllocateFloatBuffers() {
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
     for (auto& f : FilterSpectra[ch])
       if (!(f = AllocateFftBuffer(spectrum))) return false;
-  for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
+  for (int32_t ch = 0; ch < std::min(NumFilterChannels, 2); ++ch)
     if (!(ChannelOutput[ch] = AllocateFftBuffer(spectrum))) return false;
-  if (!(ScratchSpectrum = AllocateFftBuffer(spectrum))) return false;
   for (auto& f : InputFrames)
     if (!(f = AllocateFftBuffer(spectrum))) return false;
   if (FilterLength > 1)
@@ -146,7 +144,6 @@ void FreeBuffers() {
   for (auto& pair : FilterSpectra)
     for (auto& f : pair) ReleaseFloats(f);
   for (auto& f : ChannelOutput) ReleaseFloats(f);
-  ReleaseFloats(ScratchSpectrum);
   for (auto& f : InputFrames) ReleaseFloats(f);
   for (auto& h : InputHistory) ReleaseFloats(h);
 }
@@ -164,8 +161,17 @@ void ClearBuffers() {
   for (int32_t d = 0; d <= LastOutDevice; ++d)
     for (int32_t k = 0; k < WaveBufferCount; ++k)
       if (OutBuffers[d][k]) std::memset(OutBuffers[d][k], 0, static_cast<size_t>(WaveBufferSize));
+  ClearInputHistory();
+}
+
+void ClearInputHistory() {
   for (auto* h : InputHistory)
     if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
+}
+
+void RestartDither() {
+  DitherPos = 0;
+  DitherCount = 0;
 }
 
 void FillDitherTable() {
@@ -187,7 +193,7 @@ void ResetEngine() {
   FiltersLoaded = false;
   NumFilterChannels = FilterLength = LastOutDevice = 0;
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = 0;
-  DitherPos = DitherCount = 0;
+  RestartDither();
   for (auto& g : GainFactors) g = 1.0f;
 }
 

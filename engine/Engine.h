@@ -7,12 +7,10 @@
 // ReallocateWaveBuffers and FillDitherTable, never while the devices run.
 #include <cstdint>
 
+#include "settings/Limits.h"
+
 namespace tessival {
 
-constexpr int MaxChannels = 10;    // output channels with a filter pair
-constexpr int MaxOutDevices = 5;   // stereo playback devices
-constexpr int MaxBuffers = 8;      // wave buffers per device
-constexpr int MinBuffers = 2;
 constexpr int32_t DitherFrames = 102487;          // the dither sequence repeats after this many frames
 constexpr int32_t DitherTableSize = 2 * DitherFrames;
 constexpr int32_t MaxFilterLength = 1 << 24;      // longest filter the engine sizes (16 Mi frames)
@@ -28,12 +26,17 @@ extern int32_t WaveBufferSize;     // bytes per wave buffer: N*4 at 16 bits, N*8
 
 extern bool FiltersLoaded;         // a bank is loaded and every engine buffer exists
 
-// Float buffers: spectra in FFTW's r2c layout, so each holds L + 2 floats.
-extern float* FilterSpectra[MaxChannels][2];  // [ch][0] left-input filter, [ch][1] right-input filter
-extern float* ChannelOutput[MaxChannels];     // spectrum, then time-domain block of channel ch
-extern float* ScratchSpectrum;                // product of the right input with a filter
-extern float* InputFrames[2];                 // transform frame of each input, then its spectrum
-extern float* InputHistory[2];                // last M - 1 input samples of each channel (null when M is 1)
+// Float buffers: L + 2 floats each, room for a spectrum in the FFT layer's packing (the
+// history excepted). The block path computes one device's pair of channels at a time,
+// so two output buffers serve every channel. Where the input spectra and the inverse
+// transforms' samples end up is the FFT layer's choice (in place, or out of place
+// into buffers of its own and InputFrames); see ConvolveBlock.
+extern float* FilterSpectra[MaxChannels][2];  // spectrum of [ch][0] the left-input, [ch][1] the right-input filter
+extern float* ChannelOutput[2];  // summed spectrum of the device's left (0) and right (1) channel, then,
+                                 // in place, its samples; [1] only when C > 1
+extern float* InputFrames[2];    // transform frame of each input (unless the FFT layer pairs them in
+                                 // one frame of its own), then room for an out-of-place inverse
+extern float* InputHistory[2];   // last M - 1 input samples of each channel (null when M is 1)
 
 // Wave buffers: little-endian interleaved stereo, 16- or 32-bit samples.
 extern uint8_t* InBuffers[MaxBuffers];
@@ -81,6 +84,13 @@ bool ReallocateWaveBuffers();
 
 // Zeroes every wave buffer in use and the input history.
 void ClearBuffers();
+
+// Zeroes the input history only: the next block is convolved as if the input had
+// been silent before it.
+void ClearInputHistory();
+
+// Puts the dither sequence back to its first value, as every start does.
+void RestartDither();
 
 // Takes and fills the dither table (once per program; later calls only refill it).
 void FillDitherTable();

@@ -172,15 +172,6 @@ void FftForward(float* buffer) {
   std::memcpy(buffer, Spectra[0], static_cast<size_t>(PlanLength + 2) * sizeof(float));
 }
 
-void FftInverseUnscaled(float* buffer) {
-  if (!OutOfPlace) {
-    fftwf_execute_dft_c2r(InversePlan, reinterpret_cast<fftwf_complex*>(buffer), buffer);
-    return;
-  }
-  std::memcpy(Spectra[0], buffer, static_cast<size_t>(PlanLength + 2) * sizeof(float));
-  fftwf_execute_dft_c2r(InversePlan, reinterpret_cast<fftwf_complex*>(Spectra[0]), buffer);
-}
-
 void FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const float*& spectrum1) {
   if (!OutOfPlace) {
     FftForward(frame0);
@@ -205,26 +196,9 @@ void FftForwardPairFrame(const float*& spectrum0, const float*& spectrum1) {
 }
 
 float* FftInverseUnscaledInto(float* spectrum, float* spare) {
-  if (!OutOfPlace) {
-    FftInverseUnscaled(spectrum);
-    return spectrum;
-  }
-  fftwf_execute_dft_c2r(InversePlan, reinterpret_cast<fftwf_complex*>(spectrum), spare);
-  return spare;
-}
-
-void FftInverse(float* buffer) {
-  FftInverseUnscaled(buffer);
-  VectorScale(1.0f / static_cast<float>(PlanLength), buffer, PlanLength);
-}
-
-void SpectrumMultiply(const float* __restrict a, const float* __restrict b, float* __restrict dst) {
-  for (int32_t i = 0; i < PlanBins; ++i) {
-    const float ar = a[2 * i], ai = a[2 * i + 1];
-    const float br = b[2 * i], bi = b[2 * i + 1];
-    dst[2 * i] = ar * br - ai * bi;
-    dst[2 * i + 1] = ar * bi + ai * br;
-  }
+  float* samples = OutOfPlace ? spare : spectrum;
+  fftwf_execute_dft_c2r(InversePlan, reinterpret_cast<fftwf_complex*>(spectrum), samples);
+  return samples;
 }
 
 void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
@@ -235,14 +209,6 @@ void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, con
 void SpectrumMultiplyAdd2Pair(const float* x0, const float* x1, const float* a0, const float* a1,
                               const float* b0, const float* b1, float* dstA, float* dstB) {
   ActiveKernels.MultiplyAdd2Pair(x0, x1, a0, a1, b0, b1, dstA, dstB, PlanBins);
-}
-
-void VectorAdd(const float* __restrict src, float* __restrict dst, int32_t n) {
-  for (int32_t i = 0; i < n; ++i) dst[i] += src[i];
-}
-
-void VectorScale(float factor, float* buf, int32_t n) {
-  for (int32_t i = 0; i < n; ++i) buf[i] *= factor;
 }
 
 }  // namespace tessival

@@ -24,10 +24,6 @@ void FreeFftBuffer(float* buffer);
 
 // In place: L real samples -> packed spectrum, unscaled.
 void FftForward(float* buffer);
-// In place: packed spectrum -> L real samples, including the factor 1/L.
-void FftInverse(float* buffer);
-// As FftInverse but without 1/L (the block path folds it into the output scaling).
-void FftInverseUnscaled(float* buffer);
 
 // The block path's transforms, in place or out of place, whichever this length runs
 // faster at (the FFT layer decides at FftPrepare).
@@ -41,13 +37,12 @@ float* FftPairFrame();
 // Transforms the frame of FftPairFrame (destroyed) and leaves the spectra of its left and
 // right signals as FftForwardPair does, to float rounding.
 void FftForwardPairFrame(const float*& spectrum0, const float*& spectrum1);
-// Inverse of `spectrum` (destroyed) into L real samples without 1/L, in place or into
-// `spare` (SpectrumFloats floats); returns where the samples are. `spare` is written
-// only when the pair's spectra are out of place, so one of the pair's frames may serve.
+// Inverse of `spectrum` (destroyed) into L real samples without 1/L (the block path
+// folds it into the output scaling), in place or into `spare` (SpectrumFloats floats);
+// returns where the samples are. `spare` is written only when the pair's spectra are
+// out of place, so one of the pair's frames may serve.
 float* FftInverseUnscaledInto(float* spectrum, float* spare);
 
-// dst = a * b, bin by bin (complex); dst may alias neither source.
-void SpectrumMultiply(const float* a, const float* b, float* dst);
 // dst = x0 * h0 + x1 * h1, bin by bin: both inputs' contributions in one pass.
 void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
                           float* dst);
@@ -55,9 +50,5 @@ void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, con
 // and dstB = x0 * b0 + x1 * b1, each equal to SpectrumMultiplyAdd2's result.
 void SpectrumMultiplyAdd2Pair(const float* x0, const float* x1, const float* a0, const float* a1,
                               const float* b0, const float* b1, float* dstA, float* dstB);
-// dst[i] += src[i] for n floats.
-void VectorAdd(const float* src, float* dst, int32_t n);
-// buf[i] *= factor for n floats.
-void VectorScale(float factor, float* buf, int32_t n);
 
 }  // namespace tessival

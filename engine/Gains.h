@@ -2,10 +2,9 @@
 // Decibel steps to linear factors, shared by the gain dialog and the renderer.
 #include <cstdint>
 
-namespace tessival {
+#include "settings/Limits.h"
 
-constexpr int32_t MaxGainDb = 6;
-constexpr int32_t MinGainDb = -24;
+namespace tessival {
 
 // 10^(dB/20) computed in extended precision and rounded to float; 0 dB gives exactly 1.0.
 float GainFactorFromDb(int32_t db);
@@ -20,6 +19,6 @@ void UpdateGainFactorsForSlider(int k);
 // Index 0..9 of a slider name ("Dipole", "S1".."S8", "Master"), or -1.
 int GainSliderIndex(const char* name);
 
-extern const char* const GainSliderNames[10];
+extern const char* const GainSliderNames[NumGainSliders];
 
 }  // namespace tessival

@@ -419,6 +419,12 @@ int32_t RoundToInt32(float v) {
   return _mm_cvtss_si32(_mm_set_ss(v));
 }
 
+int32_t RoundToInt32(double v) {
+  v = v == v ? v : 0.0;
+  v = v < -2147483648.0 ? -2147483648.0 : (v > 2147483647.0 ? 2147483647.0 : v);
+  return _mm_cvtsd_si32(_mm_set_sd(v));
+}
+
 const Kernels ScalarKernels{MultiplyAdd2Scalar, MultiplyAdd2PairScalar, UnpackPairScalar, ToInt16Scalar, ToInt32Scalar,
                             FromInt16Scalar, FromInt32Scalar, Widen16Scalar, Widen32Scalar, ZipScalar, UnzipScalar};
 const Kernels Avx2Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx2, ToInt32Avx2,

@@ -57,7 +57,9 @@ bool CpuHasAvx512();  // AVX-512F besides AVX2 and FMA
 void SelectKernels(bool allowSimd = true);
 
 // Single-sample conversions shared by the plain loops and the dithered path.
+// Nearest, halves to even, saturating; NaN gives 0.
 int16_t RoundToInt16(double v);
 int32_t RoundToInt32(float v);
+int32_t RoundToInt32(double v);
 
 }  // namespace tessival

@@ -7,9 +7,9 @@ namespace tessival {
 const int32_t SampleRates[NumSampleRates] = {16000, 32000, 48000, 96000, 11025, 22050, 44100, 88200};
 
 int32_t WaveInDevice = 0;
-int32_t WaveOutDevices[NumOutPairs] = {};
+int32_t WaveOutDevices[MaxOutDevices] = {};
 std::string WaveInDeviceName;
-std::string WaveOutDeviceNames[NumOutPairs];
+std::string WaveOutDeviceNames[MaxOutDevices];
 int32_t OpenOrder = 0;
 int32_t StartOrder = 0;
 int32_t NumBuffers = 0;
@@ -45,20 +45,20 @@ const StoredSetting StoredSettings[NumStoredSettings] = {
     {"Wave Playback Dev4", &WaveOutDevices[4], nullptr, 0, Lowest, Highest},
     {"OpenOrder", &OpenOrder, nullptr, 0, Lowest, Highest},
     {"StartOrder", &StartOrder, nullptr, 1, Lowest, Highest},
-    {"NumBuffers", &NumBuffers, nullptr, 3, 2, 8},
+    {"NumBuffers", &NumBuffers, nullptr, 3, MinBuffers, MaxBuffers},
     {"Sampling Freq", &SampleRateIndex, nullptr, 6, Lowest, Highest},
     {"Bits", &SampleBits, nullptr, 16, Lowest, Highest},
     {"Dither", nullptr, &DitherOn, 0, Lowest, Highest},
-    {"Gain0", &GainSteps[0], nullptr, 0, -24, 6},
-    {"Gain1", &GainSteps[1], nullptr, 0, -24, 6},
-    {"Gain2", &GainSteps[2], nullptr, 0, -24, 6},
-    {"Gain3", &GainSteps[3], nullptr, 0, -24, 6},
-    {"Gain4", &GainSteps[4], nullptr, 0, -24, 6},
-    {"Gain5", &GainSteps[5], nullptr, 0, -24, 6},
-    {"Gain6", &GainSteps[6], nullptr, 0, -24, 6},
-    {"Gain7", &GainSteps[7], nullptr, 0, -24, 6},
-    {"Gain8", &GainSteps[8], nullptr, 0, -24, 6},
-    {"Gain9", &GainSteps[9], nullptr, 0, -24, 6},
+    {"Gain0", &GainSteps[0], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain1", &GainSteps[1], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain2", &GainSteps[2], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain3", &GainSteps[3], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain4", &GainSteps[4], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain5", &GainSteps[5], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain6", &GainSteps[6], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain7", &GainSteps[7], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain8", &GainSteps[8], nullptr, 0, MinGainDb, MaxGainDb},
+    {"Gain9", &GainSteps[9], nullptr, 0, MinGainDb, MaxGainDb},
 };
 
 const StoredText StoredTexts[NumStoredTexts] = {

@@ -4,21 +4,21 @@
 #include <cstdint>
 #include <string>
 
+#include "settings/Limits.h"
+
 namespace tessival {
 
 constexpr int NumSampleRates = 8;
-constexpr int NumOutPairs = 5;   // output pairs, one playback device each
-constexpr int NumGainSliders = 10;
 
 // Selectable sampling frequencies in Hz, in the sampling dialog's order.
 extern const int32_t SampleRates[NumSampleRates];
 
 extern int32_t WaveInDevice;                 // capture device id
-extern int32_t WaveOutDevices[NumOutPairs];  // playback device id of output pair k
+extern int32_t WaveOutDevices[MaxOutDevices];  // playback device id of output pair k
 // The devices' identities (ALSA's PCM names), beside the ids: a device present under
 // its identity is found again wherever the list has moved it. Empty: by id alone.
 extern std::string WaveInDeviceName;
-extern std::string WaveOutDeviceNames[NumOutPairs];
+extern std::string WaveOutDeviceNames[MaxOutDevices];
 extern int32_t OpenOrder;                    // 0 "Play, Rec", 1 "Rec, Play"
 extern int32_t StartOrder;                   // 0 "Play, Rec", 1 "Rec, Play"
 extern int32_t NumBuffers;                   // buffers per device, 2..8
@@ -55,7 +55,7 @@ struct StoredText {
   std::string* Variable;
 };
 
-constexpr int NumStoredTexts = 1 + NumOutPairs;
+constexpr int NumStoredTexts = 1 + MaxOutDevices;
 extern const StoredText StoredTexts[NumStoredTexts];
 
 }  // namespace tessival

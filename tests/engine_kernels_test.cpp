@@ -54,6 +54,12 @@ TEST(Kernels, PlainConversionsRoundHalvesToEvenAndSaturate) {
   int32_t out32[10];
   ScalarKernels.ToInt32(wide, 1.0f, wide, 1.0f, out32, 5);
   for (int i = 0; i < 5; ++i) EXPECT_EQ(out32[2 * i + 1], want32[i]) << i;
+  // Doubles keep what a float cannot: the odd integers near full scale.
+  EXPECT_EQ(RoundToInt32(2147483646.5), 2147483646);
+  EXPECT_EQ(RoundToInt32(-2147483645.5), -2147483646);
+  EXPECT_EQ(RoundToInt32(2147483647.5), INT32_MAX);
+  EXPECT_EQ(RoundToInt32(-2147483649.0), INT32_MIN);
+  EXPECT_EQ(RoundToInt32(std::numeric_limits<double>::quiet_NaN()), 0);
 }
 
 TEST(Kernels, SimdProductSumMatchesThePlainOne) {

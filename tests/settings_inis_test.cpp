@@ -47,7 +47,7 @@ TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22ValuesAndTheDe
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 0);
   // Every pair on the first device, "default": never on whatever is listed k-th.
-  for (int k = 0; k < NumOutPairs; ++k) EXPECT_EQ(WaveOutDevices[k], 0);
+  for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], 0);
   EXPECT_EQ(WaveInDeviceName, "");
   for (const std::string& name : WaveOutDeviceNames) EXPECT_EQ(name, "");
   EXPECT_EQ(OpenOrder, 0);

@@ -35,7 +35,7 @@ TEST_F(GainDialog, StoredGainsAreInForceFromCreationWithoutShowing) {
   {
     TGainForm form(nullptr);
     for (int c = 0; c < MaxChannels; ++c) EXPECT_EQ(GainFactors[c], 1.0f) << "channel " << c;
-    for (int k = 0; k < GainSliderCount; ++k) {
+    for (int k = 0; k < NumGainSliders; ++k) {
       EXPECT_EQ(form.TrackBar[k]->Position(), 6);
       EXPECT_EQ(form.Label[k]->text(), "0");
     }
@@ -46,7 +46,7 @@ TEST_F(GainDialog, StoredGainsAreInForceFromCreationWithoutShowing) {
   const int32_t stored[10] = {-3, 6, -24, 0, 2, -10, 0, 0, -1, -6};
   for (int k = 0; k < 10; ++k) GainSteps[k] = stored[k];
   TGainForm form(nullptr);
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     EXPECT_EQ(form.TrackBar[k]->Position(), 6 - stored[k]) << "slider " << k;
     EXPECT_EQ(form.Label[k]->text(), GainLabelText(stored[k]));
     EXPECT_EQ(GainSteps[k], stored[k]);
@@ -95,15 +95,15 @@ TEST_F(GainDialog, EachSliderChangesOnlyItsOwnFactors) {
   EXPECT_EQ(GainFactors[0], GainFactors[1]);
 
   // Everything at the bottom: -48 dB everywhere.
-  for (int k = 0; k < GainSliderCount; ++k) form.TrackBar[k]->SetPosition(30);
+  for (int k = 0; k < NumGainSliders; ++k) form.TrackBar[k]->SetPosition(30);
   for (int c = 0; c < MaxChannels; ++c) EXPECT_NEAR(GainFactors[c], 0.003981, 1e-6) << "channel " << c;
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     EXPECT_EQ(form.Label[k]->text(), "-24");
     EXPECT_EQ(GainSteps[k], -24);
   }
 
   // Back to 0 dB gives exactly unity again, so the block skips the multiply.
-  for (int k = 0; k < GainSliderCount; ++k) form.TrackBar[k]->SetPosition(6);
+  for (int k = 0; k < NumGainSliders; ++k) form.TrackBar[k]->SetPosition(6);
   for (int c = 0; c < MaxChannels; ++c) EXPECT_EQ(GainFactors[c], 1.0f);
 }
 
@@ -148,7 +148,7 @@ TEST_F(GainDialog, LayoutFollowsTheDesign) {
   EXPECT_EQ(form.minimumSize(), form.maximumSize());
   EXPECT_FALSE(form.isModal());
 
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     auto* slider = form.findChild<TTrackBar*>(QStringLiteral("TrackBar%1").arg(k));
     ASSERT_NE(slider, nullptr);
     EXPECT_EQ(slider->tickPosition(), QSlider::TicksBothSides);

@@ -59,7 +59,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
   setFixedSize(ClientWidth, ClientHeight);
   setModal(false);
 
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     const int left = SliderLeft(k);
     auto* slider = new TTrackBar(this);
     slider->setObjectName(QStringLiteral("TrackBar%1").arg(k));
@@ -102,7 +102,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
 
   FormCreate();
 
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     TTrackBar* slider = TrackBar[k];
     connect(slider, &QSlider::valueChanged, this, [this, slider](int) { TrackBarChange(slider); });
   }
@@ -112,7 +112,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
 // in force from the start even if the dialog is never shown. A stored value the
 // slider cannot show is held to the nearest end and kept as shown.
 void TGainForm::FormCreate() {
-  for (int k = 0; k < GainSliderCount; ++k) {
+  for (int k = 0; k < NumGainSliders; ++k) {
     GainSteps[k] = std::clamp(GainSteps[k], MinGainDb, MaxGainDb);
     TrackBar[k]->SetPosition(GainPositionOf(GainSteps[k]));
     Label[k]->setText(GainLabelText(GainSteps[k]));
@@ -122,7 +122,7 @@ void TGainForm::FormCreate() {
 
 void TGainForm::TrackBarChange(TTrackBar* Sender) {
   const int k = Sender->property("tag").toInt();
-  if (k < 0 || k >= GainSliderCount) return;
+  if (k < 0 || k >= NumGainSliders) return;
   const int v = GainDbOf(Sender->Position());
   Label[k]->setText(GainLabelText(v));
   GainSteps[k] = v;

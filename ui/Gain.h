@@ -6,11 +6,11 @@
 #include <QSlider>
 #include <QString>
 
+#include "settings/Limits.h"
+
 class QLabel;
 
 namespace tessival {
-
-constexpr int GainSliderCount = 10;  // 0 Dipole, 1..8 S1..S8, 9 Master
 
 // Slider position 0 (top) is +6 dB, 30 (bottom) is -24 dB.
 constexpr int GainPositionOf(int db) { return 6 - db; }
@@ -42,9 +42,9 @@ class TGainForm : public QDialog {
   // The shared change handler; the sender's tag (its index) selects the slider.
   void TrackBarChange(TTrackBar* Sender);
 
-  TTrackBar* TrackBar[GainSliderCount];  // TrackBar0..TrackBar9
-  QLabel* Label[GainSliderCount];        // value above each slider, Label0..Label9
-  QLabel* NameLabel[GainSliderCount];    // "Dipole", "S1".."S8", "Master" under each slider
+  TTrackBar* TrackBar[NumGainSliders];  // TrackBar0..TrackBar9
+  QLabel* Label[NumGainSliders];        // value above each slider, Label0..Label9
+  QLabel* NameLabel[NumGainSliders];    // "Dipole", "S1".."S8", "Master" under each slider
   QLabel* ScaleLabel[3];                 // "+6 dB", "0 dB", "-24 dB" at the right edge
 
  private:

@@ -256,7 +256,7 @@ void TMainForm::FormCreate() {
     ShowMessage(MessageKind::Plain, e.what());
   }
   // Stored devices found under their identities take their places in today's lists.
-  MatchStoredDevices(WaveDeviceList(WaveKind::In), WaveDeviceList(WaveKind::Out), NumOutPairs - 1);
+  MatchStoredDevices(WaveDeviceList(WaveKind::In), WaveDeviceList(WaveKind::Out), MaxOutDevices - 1);
   // Before the first showing the frame is not known yet, so the outer size is the
   // client size here.
   const QRect screen = QGuiApplication::primaryScreen()->geometry();

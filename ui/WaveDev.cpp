@@ -97,7 +97,7 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
     DeviceLabel[row] = label;
   }
   ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn", 0);
-  for (int k = 0; k < NumOutPairs; ++k) {
+  for (int k = 0; k < MaxOutDevices; ++k) {
     ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k), k + 1);
     TestButton[k] = new QPushButton("Test", this);
     TestButton[k]->setObjectName(QStringLiteral("TestButton%1").arg(k));
@@ -174,10 +174,10 @@ void TWaveDevForm::FillList(QComboBox* box, const std::vector<WaveDeviceEntry>& 
 void TWaveDevForm::FormShow() {
   const std::vector<WaveDeviceEntry> inputs = WaveDeviceList(WaveKind::In);
   const std::vector<WaveDeviceEntry> outputs = WaveDeviceList(WaveKind::Out);
-  const std::vector<int> missing = MatchStoredDevices(inputs, outputs, NumOutPairs - 1);
+  const std::vector<int> missing = MatchStoredDevices(inputs, outputs, MaxOutDevices - 1);
   FillList(ComboBoxIn, inputs);
   for (auto* box : ComboBoxOut) FillList(box, outputs);
-  for (int role = CaptureRole; role < NumOutPairs; ++role) {
+  for (int role = CaptureRole; role < MaxOutDevices; ++role) {
     QComboBox* box = role == CaptureRole ? ComboBoxIn : ComboBoxOut[role];
     if (std::find(missing.begin(), missing.end(), role) == missing.end()) {
       SelectDevice(box, StoredDeviceId(role));
@@ -215,7 +215,7 @@ void TWaveDevForm::StoreChoice(int role, const QComboBox* box) {
 
 void TWaveDevForm::BitBtn1Click() {
   StoreChoice(CaptureRole, ComboBoxIn);
-  for (int k = 0; k < NumOutPairs; ++k) StoreChoice(k, ComboBoxOut[k]);
+  for (int k = 0; k < MaxOutDevices; ++k) StoreChoice(k, ComboBoxOut[k]);
   // An order stored outside 0..1 shows no selection; without a choice it stays as it is.
   if (RadioGroupOpen->ItemIndex() >= 0) OpenOrder = RadioGroupOpen->ItemIndex();
   if (RadioGroupStart->ItemIndex() >= 0) StartOrder = RadioGroupStart->ItemIndex();
@@ -228,7 +228,7 @@ void TWaveDevForm::BitBtn1Click() {
 namespace tessival {
 
 void TWaveDevForm::TestButtonClick(int k) {
-  if (Running || k < 0 || k >= NumOutPairs) return;
+  if (Running || k < 0 || k >= MaxOutDevices) return;
   wiring_.Stop();
   const QComboBox* box = ComboBoxOut[k];
   const int index = box->currentIndex();

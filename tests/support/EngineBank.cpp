@@ -13,7 +13,7 @@ void ResetEngineForTest() {
   ResetEngine();
   SetDefaultSettings();
   // Each pair on its own simulated output, so that the calls and recordings tell them apart.
-  for (int k = 0; k < NumOutPairs; ++k) WaveOutDevices[k] = k;
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = k;
   FftPlanMeasure = false;
   if (!DitherTable) FillDitherTable();
 }
