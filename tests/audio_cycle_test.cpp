@@ -465,6 +465,20 @@ TEST_F(DeviceCycle, StoredDevicesAreOpenedByIdentityAndAnAbsentOneIsNamedInstead
   EXPECT_EQ(Count(Log(), "waveOutOpen 0"), 1);
 }
 
+// Pairs on one device that opens only once (a hw: device) get the open's own message,
+// and the device opened first is closed again.
+TEST_F(DeviceCycle, TwoPairsOnADeviceThatOpensOnceGetTheOpensMessage) {
+  SimConfig config;
+  config.Exclusive = true;
+  sim = &InstallSimDriver(config);
+  LoadImpulseBank(4, 8);
+  WaveOutDevices[1] = WaveOutDevices[0] = 2;
+  StartButtonClick();
+  EXPECT_FALSE(Running);
+  EXPECT_EQ(messages, std::vector<std::string>{"Error en waveOutOpen: \r\ndevice already allocated"});
+  EXPECT_EQ(sim->OpenDeviceCount(), 0u);
+}
+
 // A device that goes away mid-run stops the run as the stop command does and says which
 // device and why; a notification about it after that changes nothing; Play works again.
 TEST_F(DeviceCycle, ADeviceLostMidRunStopsTheRunWithAMessageNamingIt) {

@@ -26,6 +26,7 @@ class TWaveDevForm : public QDialog, public WaveNotifyTarget {
 
  public:
   explicit TWaveDevForm(QWidget* parent = nullptr);
+  ~TWaveDevForm() override { wiring_.Stop(); }  // while this is still the check's target
 
   void FormShow();
   void BitBtn1Click();
