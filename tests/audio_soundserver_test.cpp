@@ -134,16 +134,15 @@ TEST_F(SoundServer, ServerStoppedMidRunLosesItsDevicesAndTheyOpenAgainOnceItIsBa
       ASSERT_EQ(waveOutWrite(out, &outs[k].Header, sizeof(WAVEHDR)), 0u);
     }
     ASSERT_EQ(waveInStart(in), 0u);
-    // Sound flows: both devices hand buffers back at the server's pace, for a second.
+    // Sound flows: both devices hand buffers back at the server's pace (half a second's
+    // worth each; a server just started takes a moment to link the streams).
     int captured = 0, played = 0;
-    Run(1s, [&](const WaveMessage& m) {
+    EXPECT_TRUE(Run(10s, [&](const WaveMessage& m) {
       EXPECT_NE(m.Msg, MM_WAVE_LOST);
       captured += m.Msg == MM_WIM_DATA;
       played += m.Msg == MM_WOM_DONE;
-      return false;
-    });
-    EXPECT_GE(captured, 5);
-    EXPECT_GE(played, 5);
+      return captured >= 5 && played >= 5;
+    }));
 
     StopServer();
     const auto stopped = std::chrono::steady_clock::now();
@@ -167,7 +166,7 @@ TEST_F(SoundServer, ServerStoppedMidRunLosesItsDevicesAndTheyOpenAgainOnceItIsBa
     EXPECT_EQ(waveOutReset(out), 0u);
     EXPECT_EQ(waveInClose(in), 0u);
     EXPECT_EQ(waveOutClose(out), 0u);
-    EXPECT_LT(std::chrono::steady_clock::now() - closing, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);  // promptly, even on a busy machine
     EXPECT_EQ(ThreadCount(), threadsBefore);
     ASSERT_EQ(StartServer(), 0);
   }
