@@ -336,33 +336,33 @@ int Run(int argc, char** argv) {
   }
   // The wave buffers take turns, so that short blocks reach the files a few at a
   // time (one system call per file for about 256 kB).
-  const int32_t batch = std::clamp<int32_t>((256 * 1024 + WaveBufferSize - 1) / WaveBufferSize, MinBuffers, MaxBuffers);
-  if (batch != WaveBufferCount) {
+  const int32_t batch = std::clamp<int32_t>((256 * 1024 + TheEngine.WaveBufferSize - 1) / TheEngine.WaveBufferSize, MinBuffers, MaxBuffers);
+  if (batch != TheEngine.WaveBufferCount) {
     NumBuffers = batch;
-    if (!ReallocateWaveBuffers()) Fail("not enough memory for the wave buffers");
+    if (!TheEngine.ReallocateWaveBuffers()) Fail("not enough memory for the wave buffers");
   }
 
   Outputs out;
   std::signal(SIGINT, OnInterrupt);
   std::signal(SIGTERM, OnInterrupt);
-  out.Files.resize(LastOutDevice + 1);
-  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+  out.Files.resize(TheEngine.LastOutDevice + 1);
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
     const std::string name = "out" + std::to_string(d) + ".wav";
     out.FinalPaths.push_back(o.OutDir + "/" + name);
     out.TempPaths.push_back(o.OutDir + "/." + name + ".partial-" + std::to_string(::getpid()));
-    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, int64_t{batch} * BlockLength)) out.FailWrite(d);
+    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, int64_t{batch} * TheEngine.BlockLength)) out.FailWrite(d);
   }
 
   // As the start command: dither from its first value and silent history. Every
   // block rewrites its wave buffers whole, so they are not cleared (that would only
   // fault in memory).
-  DitherPos = 0;
-  DitherCount = 0;
-  for (float* h : InputHistory)
-    if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
+  TheEngine.DitherPos = 0;
+  TheEngine.DitherCount = 0;
+  for (float* h : TheEngine.InputHistory)
+    if (h) std::memset(h, 0, static_cast<size_t>(TheEngine.FilterLength - 1) * sizeof(float));
 
-  const int32_t n = BlockLength;
-  const int32_t tail = FilterLength - 1;
+  const int32_t n = TheEngine.BlockLength;
+  const int32_t tail = TheEngine.FilterLength - 1;
   const bool progress = ::isatty(2) != 0;
   const int64_t expected = inInfo.frames > 0 && inInfo.frames < SF_COUNT_MAX ? inInfo.frames + tail : -1;
   if (expected > 0 && static_cast<uint64_t>(expected) * (o.Bits == 16 ? 4 : 6) > WavWriter::MaxDataBytes) {
@@ -384,7 +384,7 @@ int Run(int argc, char** argv) {
   while (total < 0 || outFrames < total) {
     if (Interrupted) out.FailWith("interrupted; no output written");
     const int32_t k = static_cast<int32_t>(blocks % batch);
-    uint8_t* capture = InBuffers[k];
+    uint8_t* capture = TheEngine.InBuffers[k];
     int32_t got = 0;
     if (total < 0) {
       if (!direct)
@@ -406,14 +406,14 @@ int Run(int argc, char** argv) {
       std::fill(block.begin() + 2 * got, block.end(), 0.0);
       FillCaptureBuffer(block.data(), n, o.Bits, capture);
     }
-    ConvolveBlock(k);
+    TheEngine.ConvolveBlock(k);
     ++blocks;
 
     keeps[k] = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - outFrames));
     outFrames += keeps[k];
     if (k == batch - 1 || outFrames == total) {
-      for (int32_t d = 0; d <= LastOutDevice; ++d)
-        if (!out.Files[d].WriteBlocks(OutBuffers[d], keeps, k + 1)) out.FailWrite(d);
+      for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d)
+        if (!out.Files[d].WriteBlocks(TheEngine.OutBuffers[d], keeps, k + 1)) out.FailWrite(d);
     }
 
     if (progress) {
@@ -441,7 +441,7 @@ int Run(int argc, char** argv) {
       out.FailWith(out.FinalPaths[d] + ": " + why);
     }
   }
-  FreeBuffers();
+  TheEngine.FreeBuffers();
 
   const double audio = static_cast<double>(outFrames) / SampleRate;
   std::fprintf(stderr,
