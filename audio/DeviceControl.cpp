@@ -109,7 +109,7 @@ void OpenDevices() {
   // that is absent is named rather than replaced by whatever holds its old place.
   const std::vector<WaveDeviceEntry> inputs = WaveDeviceList(WaveKind::In);
   const std::vector<WaveDeviceEntry> outputs = WaveDeviceList(WaveKind::Out);
-  const std::vector<int> missing = MatchStoredDevices(inputs, outputs, LastOutDevice);
+  const std::vector<int> missing = MatchStoredDevices(inputs, outputs, TheEngine.LastOutDevice);
   if (!missing.empty()) {
     Running = false;
     ShowMessage(MessageKind::Warning, MissingDevicesText(missing, captureFirst));
@@ -128,7 +128,7 @@ void OpenDevices() {
   }
   if (!captureFirst && !OpenCapture()) return;
   RememberOpened(CaptureRole, inputs);
-  for (int32_t d = 0; d <= LastOutDevice; ++d) RememberOpened(d, outputs);
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) RememberOpened(d, outputs);
 
   QueueBuffers();
   SetStatusText("Playing ...");
@@ -155,7 +155,7 @@ void StopButtonClick() {
 void DeviceLost(WaveDeviceHandle* device) {
   if (!Running || Stopping || device == nullptr) return;
   int role = device == WaveInHandle ? CaptureRole : MaxOutDevices;
-  for (int32_t d = 0; d <= LastOutDevice && role == MaxOutDevices; ++d) {
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice && role == MaxOutDevices; ++d) {
     if (device == WaveOutHandles[d]) role = d;
   }
   if (role == MaxOutDevices) return;  // not a device of this run

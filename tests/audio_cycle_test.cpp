@@ -488,7 +488,7 @@ TEST_F(DeviceCycle, ADeviceLostMidRunStopsTheRunWithAMessageNamingIt) {
     StartButtonClick();
     ASSERT_TRUE(Running);
     for (int b = 0; b < 5; ++b) {
-      sim->Step(static_cast<uint64_t>(BlockLength));
+      sim->Step(static_cast<uint64_t>(TheEngine.BlockLength));
       queue.Pump();
     }
     sim->ClearCallLog();
@@ -513,7 +513,7 @@ TEST_F(DeviceCycle, ADeviceLostMidRunStopsTheRunWithAMessageNamingIt) {
   }
   StartButtonClick();
   EXPECT_TRUE(Running);
-  sim->Step(static_cast<uint64_t>(BlockLength));
+  sim->Step(static_cast<uint64_t>(TheEngine.BlockLength));
   EXPECT_GT(queue.Pump(), 0);
   EXPECT_EQ(warnings, 2);
 }

@@ -241,7 +241,7 @@ void TWaveDevForm::TestButtonClick(int k) {
     ShowMessage(MessageKind::Warning, MissingDeviceText(k, identity));
     return;
   }
-  const int32_t rate = FiltersLoaded ? SampleRate : 48000;
+  const int32_t rate = TheEngine.FiltersLoaded ? SampleRate : 48000;
   const MMRESULT result = wiring_.Start(static_cast<uint32_t>(id), MakeWaveFormat(static_cast<uint32_t>(rate), SampleBits), this);
   if (result != MMSYSERR_NOERROR) {
     ShowMessage(MessageKind::Warning, OpenFailureText(result, false, rate));
