@@ -304,17 +304,12 @@ TEST_F(WaveDevDialog, TestPlaysTheWiringCheckOnThePairsChosenDevice) {
     f.BitBtn2->click();  // the check ends with the dialog
     EXPECT_FALSE(f.Wiring().Playing());
   });
+  // What the check plays is tested with the check itself; here, where it played.
   const std::vector<SimRecording> recs = sim.Recordings();
   ASSERT_EQ(recs.size(), 2u);
   EXPECT_EQ(recs[0].DeviceId, 1u);
   EXPECT_EQ(recs[0].Format.nSamplesPerSec, 48000u);  // no bank loaded
-  const std::vector<int32_t> s = SimDriver::DecodeSamples(recs[0].Bytes, 16);
-  ASSERT_GE(s.size(), 2u * 48000);
-  int leftOnly = 0, rightOnly = 0;
-  for (size_t f = 0; f < 24000; ++f) leftOnly += s[2 * f] != 0 && s[2 * f + 1] == 0;
-  for (size_t f = 24000; f < 48000; ++f) rightOnly += s[2 * f] == 0 && s[2 * f + 1] != 0;
-  EXPECT_GT(leftOnly, 23000);
-  EXPECT_GT(rightOnly, 23000);
+  EXPECT_TRUE(recs[0].Closed);
   EXPECT_EQ(recs[1].DeviceId, 0u);
   EXPECT_TRUE(recs[1].Closed);
   ASSERT_EQ(messages.size(), 1u);
