@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "engine/Engine.h"
@@ -267,13 +268,22 @@ TEST_F(Convolve, WideSamplesIgnoreDither) {
 }
 
 TEST_F(Convolve, IgnoresABufferIndexOutsideTheBuffersMade) {
-  std::vector<FilterPair> bank(1);
-  bank[0][0] = {1.0};
+  std::vector<FilterPair> bank(3);
+  bank[0][0] = {1.0, 0.5};
   testing::LoadBankInMemory(bank);
-  ConvolveBlock(-1);
-  ConvolveBlock(WaveBufferCount);
-  ConvolveBlock(MaxBuffers);
-  SUCCEED();
+  DitherOn = true;
+  for (int32_t k = 0; k < WaveBufferCount; ++k) {
+    std::memset(InBuffers[k], 0x11, WaveBufferSize);
+    for (int32_t d = 0; d <= LastOutDevice; ++d) std::memset(OutBuffers[d][k], 0x22, WaveBufferSize);
+  }
+  InputHistory[0][0] = 7.0f;
+  for (int32_t k : {-1, WaveBufferCount, MaxBuffers}) ConvolveBlock(k);
+  // No buffer written, no history taken in, no dither used.
+  for (int32_t k = 0; k < WaveBufferCount; ++k)
+    for (int32_t d = 0; d <= LastOutDevice; ++d)
+      for (int32_t i = 0; i < WaveBufferSize; ++i) ASSERT_EQ(OutBuffers[d][k][i], 0x22) << d << " " << k;
+  EXPECT_EQ(InputHistory[0][0], 7.0f);
+  EXPECT_EQ(DitherPos, 0);
 }
 
 }  // namespace
