@@ -145,7 +145,7 @@ TEST_F(BankLoadTest, SizesAndEfficiencyFollowTheLongestFilter) {
 TEST_F(BankLoadTest, SampleTypeLabelNamesTheTypeOrMixed) {
   for (int type = 1; type <= 9; ++type) {
     SCOPED_TRACE(type);
-    // Values an 8-bit file holds exactly, whose integer forms fail the float probe.
+    // Values an 8-bit file holds exactly, whose 32-bit integer forms are no 16.8 floats.
     ASSERT_TRUE(testing::WriteBytes(dir / "t1.wav", FilterWav({0.5, -0.25}, {0.75, 0.0}, 48000, type)));
     ASSERT_TRUE(testing::WriteBytes(dir / "t2.wav", FilterWav({-0.25}, {0.125}, 48000, type)));
     ASSERT_TRUE(Load("t1.wav"));

@@ -93,7 +93,7 @@ TEST_F(WavReaderTest, DecodesEveryTypeAtItsLimits) {
   EXPECT_EQ(Decode(BuildWav(s20), &type)[1], 8388607.0f / 8388608.0f);
   EXPECT_EQ(type, WavTypeInt20);
 
-  // Tag 1, 32 bits, the probe fails on -1: integers.
+  // Tag 1, 32 bits, -1 reads as a NaN: integers.
   EXPECT_EQ(Decode(BuildWav(FormatOf(32, testing::IntSamples({-2147483648LL, 2147483647, -1, 1 << 16}, 4))), &type),
             (std::vector<float>{-1.0f, 1.0f, -1.0f / 2147483648.0f, 1.0f / 32768}));
   EXPECT_EQ(type, WavTypeInt32);
