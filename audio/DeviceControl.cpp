@@ -70,17 +70,17 @@ bool OpenCapture() {
 }  // namespace
 
 void StartButtonClick() {
-  if (!FiltersLoaded || Running) return;
+  if (!TheEngine.FiltersLoaded || Running) return;
   // The wave buffers must match the format the devices are opened with.
-  if (WaveBufferCount != HeldNumBuffers() || (WaveBufferBits == 16) != (SampleBits == 16)) {
-    if (!ReallocateWaveBuffers()) {
+  if (TheEngine.WaveBufferCount != HeldNumBuffers() || (TheEngine.WaveBufferBits == 16) != (SampleBits == 16)) {
+    if (!TheEngine.ReallocateWaveBuffers()) {
       ShowMessage(MessageKind::Warning, "Not enough memory for the wave buffers");
       return;
     }
   }
   Running = true;
-  RestartDither();
-  ClearBuffers();
+  TheEngine.RestartDither();
+  TheEngine.ClearBuffers();
   OpenDevices();
 }
 
@@ -92,7 +92,7 @@ void OpenDevices() {
   // Any order other than 1 counts as 0, so the capture device is always opened and started.
   const bool captureFirst = OpenOrder == 1;
   if (captureFirst && !OpenCapture()) return;
-  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
     const MMRESULT r = waveOutOpen(&WaveOutHandles[d], static_cast<uint32_t>(WaveOutDevices[d]), &WaveFormat,
                                    NotifyTarget, 0, CALLBACK_WINDOW);
     if (r != MMSYSERR_NOERROR) {
@@ -109,17 +109,17 @@ void OpenDevices() {
   RaisePriorities();
   const bool startCaptureFirst = StartOrder == 1;
   if (startCaptureFirst) waveInStart(WaveInHandle);
-  for (int32_t d = 0; d <= LastOutDevice; ++d) waveOutRestart(WaveOutHandles[d]);
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) waveOutRestart(WaveOutHandles[d]);
   if (!startCaptureFirst) waveInStart(WaveInHandle);
 }
 
 void StopButtonClick() {
   if (!Running) return;
   Stopping = true;
-  PrintWaveDeviceStats(WaveInHandle, WaveOutHandles, LastOutDevice + 1);  // TESSIVAL_DEBUG=1 only
-  for (int32_t d = 0; d <= LastOutDevice; ++d) waveOutReset(WaveOutHandles[d]);
+  PrintWaveDeviceStats(WaveInHandle, WaveOutHandles, TheEngine.LastOutDevice + 1);  // TESSIVAL_DEBUG=1 only
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) waveOutReset(WaveOutHandles[d]);
   waveInReset(WaveInHandle);
-  for (int32_t d = 0; d <= LastOutDevice; ++d) waveOutClose(WaveOutHandles[d]);
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) waveOutClose(WaveOutHandles[d]);
   waveInClose(WaveInHandle);
   Running = false;
   SetStatusText("Stopped");

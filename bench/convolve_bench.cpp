@@ -16,31 +16,31 @@ namespace {
 using namespace tessival;
 
 void LoadRandomBank(int32_t c, int32_t m) {
-  ResetEngine();
+  TheEngine.ResetEngine();
   SetDefaultSettings();
   if (!DitherTable) FillDitherTable();
   FftPlanMeasure = true;
-  SetEngineSizes(c, m);
-  if (!AllocateBuffers()) return;
+  TheEngine.SetEngineSizes(c, m);
+  if (!TheEngine.AllocateBuffers()) return;
   uint32_t s = 1;
   for (int32_t ch = 0; ch < c; ++ch)
-    for (float* f : FilterSpectra[ch])
-      for (int32_t t = 0; t < FFTLength; ++t) {
+    for (float* f : TheEngine.FilterSpectra[ch])
+      for (int32_t t = 0; t < TheEngine.FFTLength; ++t) {
         s = s * 1664525u + 1013904223u;
         f[t] = t < m ? (static_cast<float>(s >> 8) / 16777216.0f - 0.5f) * 0.01f : 0.0f;
       }
-  TransformFilters();
-  FiltersLoaded = true;
-  ClearBuffers();
-  for (int32_t k = 0; k < WaveBufferCount; ++k) {
-    auto* in = reinterpret_cast<int16_t*>(InBuffers[k]);
-    for (int32_t j = 0; j < 2 * BlockLength; ++j) in[j] = static_cast<int16_t>((j * 7919) % 20000 - 10000);
+  TheEngine.TransformFilters();
+  TheEngine.FiltersLoaded = true;
+  TheEngine.ClearBuffers();
+  for (int32_t k = 0; k < TheEngine.WaveBufferCount; ++k) {
+    auto* in = reinterpret_cast<int16_t*>(TheEngine.InBuffers[k]);
+    for (int32_t j = 0; j < 2 * TheEngine.BlockLength; ++j) in[j] = static_cast<int16_t>((j * 7919) % 20000 - 10000);
   }
 }
 
 void Report(benchmark::State& state) {
-  const double frames = static_cast<double>(state.iterations()) * BlockLength;
-  state.counters["N"] = BlockLength;
+  const double frames = static_cast<double>(state.iterations()) * TheEngine.BlockLength;
+  state.counters["N"] = TheEngine.BlockLength;
   state.counters["frames/s"] = benchmark::Counter(frames, benchmark::Counter::kIsRate);
   state.counters["RTx48k"] = benchmark::Counter(frames / 48000.0, benchmark::Counter::kIsRate);
 }
@@ -49,8 +49,8 @@ void BM_ConvolveBlock(benchmark::State& state) {
   LoadRandomBank(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
   int32_t k = 0;
   for (auto _ : state) {
-    ConvolveBlock(k);
-    k = (k + 1) % WaveBufferCount;
+    TheEngine.ConvolveBlock(k);
+    k = (k + 1) % TheEngine.WaveBufferCount;
   }
   Report(state);
 }
@@ -60,19 +60,19 @@ void BM_ConvolveBlock(benchmark::State& state) {
 // does instead.
 void BM_FftFloor(benchmark::State& state) {
   LoadRandomBank(static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1)));
-  const int32_t l = FFTLength;
+  const int32_t l = TheEngine.FFTLength;
   const bool outOfPlace = l <= (1 << 16);
   float* spectra[2] = {AllocateFftBuffer(l + 2), AllocateFftBuffer(l + 2)};
   auto bins = [](float* p) { return reinterpret_cast<fftwf_complex*>(p); };
   fftwf_set_timelimit(1.5);
-  fftwf_plan forward = fftwf_plan_dft_r2c_1d(l, InputFrames[0], bins(outOfPlace ? spectra[0] : InputFrames[0]), FFTW_MEASURE);
-  fftwf_plan inverse = fftwf_plan_dft_c2r_1d(l, bins(ChannelOutput[0]), outOfPlace ? InputFrames[0] : ChannelOutput[0], FFTW_MEASURE);
+  fftwf_plan forward = fftwf_plan_dft_r2c_1d(l, TheEngine.InputFrames[0], bins(outOfPlace ? spectra[0] : TheEngine.InputFrames[0]), FFTW_MEASURE);
+  fftwf_plan inverse = fftwf_plan_dft_c2r_1d(l, bins(TheEngine.ChannelOutput[0]), outOfPlace ? TheEngine.InputFrames[0] : TheEngine.ChannelOutput[0], FFTW_MEASURE);
   for (auto _ : state) {
     for (int c = 0; c < 2; ++c)
-      fftwf_execute_dft_r2c(forward, InputFrames[c], bins(outOfPlace ? spectra[c] : InputFrames[c]));
-    for (int32_t ch = 0; ch < NumFilterChannels; ++ch) {
-      float* work = ChannelOutput[ch & 1];
-      fftwf_execute_dft_c2r(inverse, bins(work), outOfPlace ? InputFrames[ch & 1] : work);
+      fftwf_execute_dft_r2c(forward, TheEngine.InputFrames[c], bins(outOfPlace ? spectra[c] : TheEngine.InputFrames[c]));
+    for (int32_t ch = 0; ch < TheEngine.NumFilterChannels; ++ch) {
+      float* work = TheEngine.ChannelOutput[ch & 1];
+      fftwf_execute_dft_c2r(inverse, bins(work), outOfPlace ? TheEngine.InputFrames[ch & 1] : work);
     }
     benchmark::ClobberMemory();
   }

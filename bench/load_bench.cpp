@@ -109,7 +109,7 @@ bool LoadBank() {
 }
 
 void Prepare(bool measure) {
-  ResetEngine();
+  TheEngine.ResetEngine();
   SetDefaultSettings();
   if (!DitherTable) FillDitherTable();
   FftPlanMeasure = measure;
@@ -144,21 +144,21 @@ void BM_Render60s(benchmark::State& state) {
   Prepare(true);
   SampleBits = static_cast<int32_t>(state.range(0));
   LoadBank();
-  const int64_t frames = static_cast<int64_t>(InputSeconds) * Rate + FilterLength - 1;
+  const int64_t frames = static_cast<int64_t>(InputSeconds) * Rate + TheEngine.FilterLength - 1;
   const int32_t bytesPerFrame = SampleBits == 16 ? 4 : 8;
-  std::vector<uint8_t> out(static_cast<size_t>(BlockLength) * bytesPerFrame * (LastOutDevice + 1));
+  std::vector<uint8_t> out(static_cast<size_t>(TheEngine.BlockLength) * bytesPerFrame * (TheEngine.LastOutDevice + 1));
   int64_t blocks = 0;
   for (auto _ : state) {
-    DitherPos = DitherCount = 0;
-    ClearBuffers();
+    TheEngine.DitherPos = TheEngine.DitherCount = 0;
+    TheEngine.ClearBuffers();
     uint32_t s = 5;
-    for (int64_t done = 0; done < frames; done += BlockLength) {
-      uint8_t* in = InBuffers[0];
-      for (int32_t i = 0; i < 2 * BlockLength * (bytesPerFrame / 2); ++i) in[i] = static_cast<uint8_t>(Lcg(s) >> 24);
-      ConvolveBlock(0);
-      for (int32_t d = 0; d <= LastOutDevice; ++d) {
-        std::memcpy(out.data() + static_cast<size_t>(d) * BlockLength * bytesPerFrame, OutBuffers[d][0],
-                    static_cast<size_t>(BlockLength) * bytesPerFrame);
+    for (int64_t done = 0; done < frames; done += TheEngine.BlockLength) {
+      uint8_t* in = TheEngine.InBuffers[0];
+      for (int32_t i = 0; i < 2 * TheEngine.BlockLength * (bytesPerFrame / 2); ++i) in[i] = static_cast<uint8_t>(Lcg(s) >> 24);
+      TheEngine.ConvolveBlock(0);
+      for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
+        std::memcpy(out.data() + static_cast<size_t>(d) * TheEngine.BlockLength * bytesPerFrame, TheEngine.OutBuffers[d][0],
+                    static_cast<size_t>(TheEngine.BlockLength) * bytesPerFrame);
       }
       ++blocks;
     }
@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&n, rest.data());
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  ResetEngine();
+  TheEngine.ResetEngine();
   std::filesystem::remove_all(BankDir);
   return 0;
 }

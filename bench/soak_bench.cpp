@@ -205,9 +205,9 @@ int main(int argc, char** argv) {
   MessageLoop loop;
   NotifyTarget = &loop;
 
-  const double blockSeconds = static_cast<double>(BlockLength) / SampleRate;
+  const double blockSeconds = static_cast<double>(TheEngine.BlockLength) / SampleRate;
   std::printf("bank: C=%d M=%d L=%d N=%d at %d Hz (a block is %.3f s), loaded in %.1f s; %d busy processes\n",
-              NumFilterChannels, FilterLength, FFTLength, BlockLength, SampleRate, blockSeconds, loadSeconds,
+              TheEngine.NumFilterChannels, TheEngine.FilterLength, TheEngine.FFTLength, TheEngine.BlockLength, SampleRate, blockSeconds, loadSeconds,
               static_cast<int>(busy.size()));
   std::fflush(stdout);
 
@@ -263,7 +263,7 @@ int main(int argc, char** argv) {
   // A block missed its deadline when an output ran dry waiting for it.
   uint64_t missed = 0;
   std::string perDevice;
-  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
     WaveDeviceStats stats;
     if (!WaveDeviceStatistics(WaveOutHandles[d], &stats)) continue;
     missed = std::max(missed, stats.UnderrunEvents);
@@ -276,7 +276,7 @@ int main(int argc, char** argv) {
   stopLoad();
 
   std::printf("\nsoak: %.1f min, %zu blocks of %d frames, %lld gain changes, %d busy processes\n", minutes,
-              blockMs.size(), BlockLength, static_cast<long long>(gainChanges), load);
+              blockMs.size(), TheEngine.BlockLength, static_cast<long long>(gainChanges), load);
   std::printf("blocks that missed their deadline (an output ran dry): %llu; underruns per output:%s\n",
               static_cast<unsigned long long>(missed), perDevice.c_str());
   std::printf("blocks whose handling took longer than a block (%.1f ms): %lld\n", blockSeconds * 1000,
@@ -288,7 +288,7 @@ int main(int argc, char** argv) {
   for (const auto& m : messages) std::printf("message: %s\n", m.c_str());
 
   InstallWaveDriver(nullptr);
-  ResetEngine();
+  TheEngine.ResetEngine();
   std::filesystem::remove_all(dir);
   return 0;
 }

@@ -1,16 +1,23 @@
 // A small harness on the zita-convolver library for the peer comparison
-// (bench/peers.sh): the same work as tessival-render, uniformly partitioned.
+// (bench/peers.sh): the same work as tessival-render, partitioned.
 //
-//   zita_convolve [-M] INPUT.wav BANKSTEM C PARTITION OUTDIR
+//   zita_convolve [-M] INPUT.wav BANKSTEM C PARTITION OUTDIR [MAXPART]
 //
 // Reads the stereo INPUT and the filters BANKSTEM1.wav .. BANKSTEMC.wav (two channels:
-// left-input and right-input filter of output channel ch), runs one partition level of
-// PARTITION frames (64 to 8192) so that every block is computed in the calling thread,
-// in the library's vector mode (its SIMD multiply-accumulate),
-// and writes OUTDIR/out0.wav .. (stereo 16-bit, input length + M - 1 frames) as
-// tessival-render does. -M measures the FFT plans.
+// left-input and right-input filter of output channel ch) and writes OUTDIR/out0.wav ..
+// (stereo 16-bit, input length + M - 1 frames) as tessival-render does, in the library's
+// vector mode (its SIMD multiply-accumulate). -M measures the FFT plans.
+// Without MAXPART: one partition level of PARTITION frames (64 to 8192), so that every
+// block is computed in the calling thread. With it: the library's non-uniform scheme as
+// jconvolver runs live, a quantum and smallest partition of PARTITION frames and
+// partitions growing up to MAXPART (at most 8192), the larger ones in the library's
+// worker threads; each call waits for the results it needs, as an offline run must.
+// The harness pauses 0.1 s after starting the library's threads: with every thread on
+// one CPU, blocks processed before the threads reach their first wait came out wrong
+// (seen in one run of two). The pause shows in the wall time, not in the CPU time.
 #include <immintrin.h>
 #include <sched.h>
+#include <unistd.h>
 #include <sndfile.h>
 #include <zita-convolver.h>
 
@@ -49,9 +56,10 @@ int main(int argc, char** argv) {
     else
       args.emplace_back(argv[i]);
   }
-  if (args.size() != 5) Die("usage: zita_convolve [-M] INPUT.wav BANKSTEM C PARTITION OUTDIR");
+  if (args.size() != 5 && args.size() != 6) Die("usage: zita_convolve [-M] INPUT.wav BANKSTEM C PARTITION OUTDIR [MAXPART]");
   const int c = std::atoi(args[2].c_str());
   const int part = std::atoi(args[3].c_str());
+  const int maxPart = args.size() == 6 ? std::atoi(args[5].c_str()) : part;
   if (c < 1 || c > 10) Die("C must be 1 to 10");
   const auto start = std::chrono::steady_clock::now();
 
@@ -79,13 +87,14 @@ int main(int argc, char** argv) {
 
   Convproc conv;
   conv.set_options(Convproc::OPT_VECTOR_MODE | (measure ? Convproc::OPT_FFTW_MEASURE : 0));
-  if (conv.configure(2, c, m, part, part, part, 0.0f)) Die("configure failed (partition 64 to 8192?)");
+  if (conv.configure(2, c, m, part, part, maxPart, 0.0f)) Die("configure failed (partitions 64 to 8192?)");
   for (int ch = 0; ch < c; ++ch)
     for (int i = 0; i < 2; ++i) {
       std::vector<float>& t = taps[2 * ch + i];
       conv.impdata_create(i, ch, 1, t.data(), 0, static_cast<int32_t>(t.size()));
     }
   if (conv.start_process(0, SCHED_OTHER)) Die("start_process failed");
+  if (maxPart > part) usleep(100000);  // see above
 
   const int devices = (c + 1) / 2;
   std::vector<SNDFILE*> outs(devices);
@@ -102,6 +111,7 @@ int main(int argc, char** argv) {
   const int64_t total = frames + m - 1;
   std::vector<int16_t> pcm(2 * static_cast<size_t>(part));
   std::vector<float> input(2 * static_cast<size_t>(part));
+  long late = 0;  // blocks in which a level was late
   for (int64_t pos = 0; pos < total; pos += part) {
     float* l = conv.inpdata(0);
     float* r = conv.inpdata(1);
@@ -114,7 +124,7 @@ int main(int argc, char** argv) {
     }
     std::fill(l + have, l + part, 0.0f);
     std::fill(r + have, r + part, 0.0f);
-    conv.process(true);
+    if (conv.process(true) & Convproc::FL_LATE) ++late;
     const int keep = static_cast<int>(std::min<int64_t>(part, total - pos));
     for (int d = 0; d < devices; ++d) {
       const float* ol = conv.outdata(2 * d);
@@ -131,6 +141,6 @@ int main(int argc, char** argv) {
   conv.cleanup();
   for (SNDFILE* f : outs) sf_close(f);
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::fprintf(stderr, "zita_convolve: C %d, M %d, partition %d, %.3f s\n", c, m, part, seconds);
+  std::fprintf(stderr, "zita_convolve: C %d, M %d, partitions %d to %d, %.3f s, %ld late blocks\n", c, m, part, maxPart, seconds, late);
   return 0;
 }

@@ -18,22 +18,15 @@ struct Side {
   float scale;           // gain times 1/L (exact: 1/L is a power of two)
 };
 
-// Channel ch is computed in ChannelOutput[ch % 2]: a device's pair is written out
-// before the next pair is computed, so two buffers, still warm in cache, serve all.
-// Its time-domain samples end up there or, out of place, in InputFrames[ch % 2].
-float* Samples[2];  // where the last inverse of each side of the pair left its samples
-
-Side SideOf(int32_t ch, float invL) {
-  if (ch >= NumFilterChannels) return {nullptr, 0.0f};
-  return {Samples[ch & 1] + (FilterLength - 1), GainFactors[ch] * invL};
-}
-
 inline float Sample(const Side& s, int32_t j) { return s.samples ? s.samples[j] * s.scale : 0.0f; }
 
-void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, int32_t n) {
+// Rounds and interleaves n frames with the dither sequence, which runs on from the
+// engine's position (updated).
+void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, int32_t n, int32_t& ditherPos,
+                           int32_t& ditherCount) {
   const float* table = DitherTable;
-  int32_t pos = DitherPos;
-  int32_t count = DitherCount;
+  int32_t pos = ditherPos;
+  int32_t count = ditherCount;
   for (int32_t j = 0; j < n; ++j) {
     out[2 * j] = RoundToInt16(static_cast<double>(Sample(left, j)) + table[pos++]);
     out[2 * j + 1] = RoundToInt16(static_cast<double>(Sample(right, j)) + table[pos++]);
@@ -42,33 +35,40 @@ void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, in
       pos = 0;
     }
   }
-  DitherPos = pos;
-  DitherCount = count;
+  ditherPos = pos;
+  ditherCount = count;
 }
 
+}  // namespace
+
 // Output of device d: the valid N samples of channels 2d and 2d + 1, scaled by gain
-// and 1/L together, rounded and interleaved into playback buffer k.
-void WriteDevice(int32_t d, int32_t k, float invL) {
-  const Side l = SideOf(2 * d, invL);
-  const Side r = SideOf(2 * d + 1, invL);
+// and 1/L together, rounded and interleaved into playback buffer k. Channel ch is
+// computed in ChannelOutput[ch % 2]: a device's pair is written out before the next
+// pair is computed, so two buffers, still warm in cache, serve all. Its time-domain
+// samples end up there or, out of place, in InputFrames[ch % 2].
+void Engine::WriteDevice(int32_t d, int32_t k, float invL) {
+  const auto side = [&](int32_t ch) {
+    if (ch >= NumFilterChannels) return Side{nullptr, 0.0f};
+    return Side{Samples[ch & 1] + (FilterLength - 1), GainFactors[ch] * invL};
+  };
+  const Side l = side(2 * d);
+  const Side r = side(2 * d + 1);
   uint8_t* out = OutBuffers[d][k];
   const int32_t n = BlockLength;
   if (WaveBufferBits != 16)
     ActiveKernels.ToInt32(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int32_t*>(out), n);
   else if (DitherOn)
-    WriteDevice16Dithered(reinterpret_cast<int16_t*>(out), l, r, n);
+    WriteDevice16Dithered(reinterpret_cast<int16_t*>(out), l, r, n, DitherPos, DitherCount);
   else
     ActiveKernels.ToInt16(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int16_t*>(out), n);
 }
 
-}  // namespace
-
-void TransformFilters() {
+void Engine::TransformFilters() {
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
-    for (float* f : FilterSpectra[ch]) FftForward(f);
+    for (float* f : FilterSpectra[ch]) Fft.FftForward(f);
 }
 
-void ConvolveBlock(int32_t BufferIndex) {
+void Engine::ConvolveBlock(int32_t BufferIndex) {
   if (!FiltersLoaded || BufferIndex < 0 || BufferIndex >= WaveBufferCount) return;
   const int32_t history = FilterLength - 1;
   const int32_t n = BlockLength;
@@ -76,7 +76,7 @@ void ConvolveBlock(int32_t BufferIndex) {
 
   const float* x0;
   const float* x1;
-  if (float* frame = FftPairFrame()) {
+  if (float* frame = Fft.FftPairFrame()) {
     // Both inputs in one frame of interleaved frames, as the capture has them: the
     // last M - 1 input frames first, the N new ones after them, then the history out
     // before the transform overwrites the frame.
@@ -87,7 +87,7 @@ void ConvolveBlock(int32_t BufferIndex) {
     else
       ActiveKernels.Widen32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), fresh, 2 * n);
     ActiveKernels.Unzip(frame + 2 * static_cast<size_t>(n), InputHistory[0], InputHistory[1], history);
-    FftForwardPairFrame(x0, x1);
+    Fft.FftForwardPairFrame(x0, x1);
   } else {
     // History in: the last M - 1 input samples start each channel's frame.
     for (int c = 0; c < 2; ++c)
@@ -107,7 +107,7 @@ void ConvolveBlock(int32_t BufferIndex) {
 
     // Forward transforms: the two input spectra serve every output channel. Once they
     // are made, the frames are free for the inverse transforms' samples.
-    FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
+    Fft.FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
   }
 
   // Per device: each channel's two contributions summed in the frequency domain, one
@@ -118,15 +118,16 @@ void ConvolveBlock(int32_t BufferIndex) {
   for (int32_t d = 0; d <= LastOutDevice; ++d) {
     const int32_t a = 2 * d, b = 2 * d + 1;
     if (b < NumFilterChannels) {
-      SpectrumMultiplyAdd2Pair(x0, x1, FilterSpectra[a][0], FilterSpectra[a][1], FilterSpectra[b][0],
-                               FilterSpectra[b][1], ChannelOutput[0], ChannelOutput[1]);
-      Samples[1] = FftInverseUnscaledInto(ChannelOutput[1], InputFrames[1]);
+      Fft.SpectrumMultiplyAdd2Pair(x0, x1, FilterSpectra[a][0], FilterSpectra[a][1], FilterSpectra[b][0],
+                                   FilterSpectra[b][1], ChannelOutput[0], ChannelOutput[1]);
+      Samples[1] = Fft.FftInverseUnscaledInto(ChannelOutput[1], InputFrames[1]);
     } else {
-      SpectrumMultiplyAdd2(x0, FilterSpectra[a][0], x1, FilterSpectra[a][1], ChannelOutput[0]);
+      Fft.SpectrumMultiplyAdd2(x0, FilterSpectra[a][0], x1, FilterSpectra[a][1], ChannelOutput[0]);
     }
-    Samples[0] = FftInverseUnscaledInto(ChannelOutput[0], InputFrames[0]);
+    Samples[0] = Fft.FftInverseUnscaledInto(ChannelOutput[0], InputFrames[0]);
     WriteDevice(d, BufferIndex, invL);
   }
+  ++Figures.Blocks;
 }
 
 }  // namespace tessival

@@ -10,30 +10,9 @@
 
 namespace tessival {
 
-int32_t NumFilterChannels = 0;
-int32_t FilterLength = 0;
-int32_t LastOutDevice = 0;
-int32_t FFTOrder = 0;
-int32_t FFTLength = 0;
-int32_t BlockLength = 0;
-int32_t WaveBufferSize = 0;
-bool FiltersLoaded = false;
-
-float* FilterSpectra[MaxChannels][2] = {};
-float* ChannelOutput[2] = {};
-float* InputFrames[2] = {};
-float* InputHistory[2] = {};
-
-uint8_t* InBuffers[MaxBuffers] = {};
-uint8_t* OutBuffers[MaxOutDevices][MaxBuffers] = {};
-int32_t WaveBufferCount = 0;
-int32_t WaveBufferBits = 0;
-
 float* DitherTable = nullptr;
-int32_t DitherPos = 0;
-int32_t DitherCount = 0;
-
 float GainFactors[MaxChannels] = {1, 1, 1, 1, 1, 1, 1, 1, 1, 1};
+Engine TheEngine;
 
 namespace {
 
@@ -51,17 +30,26 @@ void ReleaseFloats(float*& p) {
   p = nullptr;
 }
 
-void FreeWaveBuffers() {
+int32_t WaveBufferSizeFor(int32_t bits, int32_t n) { return n * (bits == 16 ? 4 : 8); }
+
+// One draw of the program's 32-bit linear congruential generator, in [0, 1).
+uint32_t DitherSeed = 0;
+long double NextUniform() {
+  DitherSeed = DitherSeed * 134775813u + 1u;
+  return static_cast<long double>(DitherSeed) / 4294967296.0L;
+}
+
+}  // namespace
+
+void Engine::FreeWaveBuffers() {
   for (auto& b : InBuffers) ReleaseWave(b);
   for (auto& row : OutBuffers)
     for (auto& b : row) ReleaseWave(b);
   WaveBufferCount = 0;
 }
 
-int32_t WaveBufferSizeFor(int32_t bits, int32_t n) { return n * (bits == 16 ? 4 : 8); }
-
 // Takes the capture buffers, then the playback buffers of devices 0..D, in that order.
-bool AllocateWaveBuffers() {
+bool Engine::AllocateWaveBuffers() {
   WaveBufferCount = HeldNumBuffers();
   WaveBufferBits = SampleBits;
   WaveBufferSize = WaveBufferSizeFor(WaveBufferBits, BlockLength);
@@ -73,7 +61,7 @@ bool AllocateWaveBuffers() {
   return true;
 }
 
-bool AllocateFloatBuffers() {
+bool Engine::AllocateFloatBuffers() {
   const int64_t spectrum = SpectrumFloats(FFTOrder);
   for (int32_t ch = 0; ch < NumFilterChannels; ++ch)
     for (auto& f : FilterSpectra[ch])
@@ -87,15 +75,6 @@ bool AllocateFloatBuffers() {
       if (!(h = AllocateFftBuffer(FilterLength - 1))) return false;
   return true;
 }
-
-// One draw of the program's 32-bit linear congruential generator, in [0, 1).
-uint32_t DitherSeed = 0;
-long double NextUniform() {
-  DitherSeed = DitherSeed * 134775813u + 1u;
-  return static_cast<long double>(DitherSeed) / 4294967296.0L;
-}
-
-}  // namespace
 
 EngineSizes SizesForFilterLength(int32_t M) {
   assert(M >= 1 && M <= MaxFilterLength);
@@ -111,7 +90,7 @@ EngineSizes SizesForFilterLength(int32_t M) {
 
 int32_t LastOutDeviceFor(int32_t C) { return (C - 1) / 2; }
 
-void SetEngineSizes(int32_t C, int32_t M) {
+void Engine::SetEngineSizes(int32_t C, int32_t M) {
   assert(C >= 1 && C <= MaxChannels);
   NumFilterChannels = C;
   FilterLength = M;
@@ -124,10 +103,10 @@ void SetEngineSizes(int32_t C, int32_t M) {
 
 int32_t HeldNumBuffers() { return std::clamp<int32_t>(NumBuffers, MinBuffers, MaxBuffers); }
 
-bool AllocateBuffers() {
+bool Engine::AllocateBuffers() {
   FreeBuffers();
   if (!AllocateWaveBuffers() || !AllocateFloatBuffers() ||
-      !FftPrepare(FFTOrder, InputFrames[0], ChannelOutput[0])) {
+      !Fft.FftPrepare(FFTOrder, InputFrames[0], ChannelOutput[0])) {
     FreeBuffers();
     return false;
   }
@@ -138,8 +117,8 @@ bool AllocateBuffers() {
   return true;
 }
 
-void FreeBuffers() {
-  FftRelease();
+void Engine::FreeBuffers() {
+  Fft.FftRelease();
   FreeWaveBuffers();
   for (auto& pair : FilterSpectra)
     for (auto& f : pair) ReleaseFloats(f);
@@ -148,28 +127,29 @@ void FreeBuffers() {
   for (auto& h : InputHistory) ReleaseFloats(h);
 }
 
-bool ReallocateWaveBuffers() {
+bool Engine::ReallocateWaveBuffers() {
   FreeWaveBuffers();
   if (AllocateWaveBuffers()) return true;
   FreeWaveBuffers();
   return false;
 }
 
-void ClearBuffers() {
+void Engine::ClearBuffers() {
   for (int32_t k = 0; k < WaveBufferCount; ++k)
     if (InBuffers[k]) std::memset(InBuffers[k], 0, static_cast<size_t>(WaveBufferSize));
   for (int32_t d = 0; d <= LastOutDevice; ++d)
     for (int32_t k = 0; k < WaveBufferCount; ++k)
       if (OutBuffers[d][k]) std::memset(OutBuffers[d][k], 0, static_cast<size_t>(WaveBufferSize));
   ClearInputHistory();
+  Figures = RunFigures{};
 }
 
-void ClearInputHistory() {
+void Engine::ClearInputHistory() {
   for (auto* h : InputHistory)
     if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
 }
 
-void RestartDither() {
+void Engine::RestartDither() {
   DitherPos = 0;
   DitherCount = 0;
 }
@@ -188,12 +168,13 @@ void FillDitherTable() {
   }
 }
 
-void ResetEngine() {
+void Engine::ResetEngine() {
   FreeBuffers();
   FiltersLoaded = false;
   NumFilterChannels = FilterLength = LastOutDevice = 0;
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = 0;
   RestartDither();
+  Figures = RunFigures{};
   for (auto& g : GainFactors) g = 1.0f;
 }
 

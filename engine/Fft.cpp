@@ -16,18 +16,11 @@ bool FftPlanMeasure = true;
 
 namespace {
 
-fftwf_plan ForwardPlan = nullptr;
-fftwf_plan InversePlan = nullptr;
-int32_t PlanLength = 0;  // L of the current plans
-int32_t PlanBins = 0;    // L/2 + 1
-
 // Up to this length the plans run out of place: FFTW has more algorithms for them, and
 // two buffers of this size still sit in a core's cache (measured: about 1.3x faster at
 // 65536 points, equal at 131072, slower from 262144 on, where the second buffer costs
 // cache and TLB misses).
 constexpr int32_t OutOfPlaceMaxLength = 1 << 16;
-bool OutOfPlace = false;
-float* Spectra[2] = {};  // out of place: the spectra of the two input frames
 
 // Measuring is bounded so that a first load of a huge bank stays quick.
 constexpr double MeasureSecondsPerPlan = 1.5;
@@ -95,8 +88,6 @@ fftwf_plan MakePlan(bool forward, int32_t n, float* time, float* bins, bool& pla
 // after. Measured at 32768 points: 54 us against 71 for two real transforms; at 65536,
 // 121 against 165. Above, in place, the whole block measured no faster at 131072 points,
 // and from 524288 on (a 4 MB frame) the complex transform takes 3x as long.
-fftwf_plan PairPlan = nullptr;
-float* PairFrame = nullptr;  // n frames, then n complex bins, in place
 
 constexpr size_t HugePage = size_t{2} << 20;
 
@@ -117,7 +108,7 @@ float* AllocateFftBuffer(int64_t floats) {
 
 void FreeFftBuffer(float* buffer) { std::free(buffer); }
 
-bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
+bool FftLayer::FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
   FftRelease();
   const int32_t n = int32_t{1} << order;
   if (FftPlanMeasure) LoadWisdomOnce();
@@ -138,8 +129,8 @@ bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
     return false;
   }
   // The paired transform only speeds things up; without it the real ones serve.
-  if (OutOfPlace && n >= 4 && (PairFrame = AllocateFftBuffer(2 * int64_t{n}))) {
-    auto* frame = reinterpret_cast<fftwf_complex*>(PairFrame);
+  if (OutOfPlace && n >= 4 && (PairBuffer = AllocateFftBuffer(2 * int64_t{n}))) {
+    auto* frame = reinterpret_cast<fftwf_complex*>(PairBuffer);
     PairPlan = PlanWith([&](unsigned flags) { return fftwf_plan_dft_1d(n, frame, frame, FFTW_FORWARD, flags); }, planned);
   }
   if (planned) SaveWisdom();
@@ -148,13 +139,13 @@ bool FftPrepare(int32_t order, float* forwardBuffer, float* inverseBuffer) {
   return true;
 }
 
-void FftRelease() {
+void FftLayer::FftRelease() {
   if (ForwardPlan) fftwf_destroy_plan(ForwardPlan);
   if (InversePlan) fftwf_destroy_plan(InversePlan);
   if (PairPlan) fftwf_destroy_plan(PairPlan);
   ForwardPlan = InversePlan = PairPlan = nullptr;
-  FreeFftBuffer(PairFrame);
-  PairFrame = nullptr;
+  FreeFftBuffer(PairBuffer);
+  PairBuffer = nullptr;
   PlanLength = PlanBins = 0;
   for (float*& s : Spectra) {
     FreeFftBuffer(s);
@@ -163,7 +154,7 @@ void FftRelease() {
   OutOfPlace = false;
 }
 
-void FftForward(float* buffer) {
+void FftLayer::FftForward(float* buffer) {
   if (!OutOfPlace) {
     fftwf_execute_dft_r2c(ForwardPlan, buffer, reinterpret_cast<fftwf_complex*>(buffer));
     return;
@@ -172,7 +163,7 @@ void FftForward(float* buffer) {
   std::memcpy(buffer, Spectra[0], static_cast<size_t>(PlanLength + 2) * sizeof(float));
 }
 
-void FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const float*& spectrum1) {
+void FftLayer::FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const float*& spectrum1) {
   if (!OutOfPlace) {
     FftForward(frame0);
     FftForward(frame1);
@@ -186,28 +177,28 @@ void FftForwardPair(float* frame0, float* frame1, const float*& spectrum0, const
   spectrum1 = Spectra[1];
 }
 
-float* FftPairFrame() { return PairPlan ? PairFrame : nullptr; }
+float* FftLayer::FftPairFrame() { return PairPlan ? PairBuffer : nullptr; }
 
-void FftForwardPairFrame(const float*& spectrum0, const float*& spectrum1) {
+void FftLayer::FftForwardPairFrame(const float*& spectrum0, const float*& spectrum1) {
   fftwf_execute(PairPlan);
-  ActiveKernels.UnpackPair(PairFrame, Spectra[0], Spectra[1], PlanLength);
+  ActiveKernels.UnpackPair(PairBuffer, Spectra[0], Spectra[1], PlanLength);
   spectrum0 = Spectra[0];
   spectrum1 = Spectra[1];
 }
 
-float* FftInverseUnscaledInto(float* spectrum, float* spare) {
+float* FftLayer::FftInverseUnscaledInto(float* spectrum, float* spare) {
   float* samples = OutOfPlace ? spare : spectrum;
   fftwf_execute_dft_c2r(InversePlan, reinterpret_cast<fftwf_complex*>(spectrum), samples);
   return samples;
 }
 
-void SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
-                          float* dst) {
+void FftLayer::SpectrumMultiplyAdd2(const float* x0, const float* h0, const float* x1, const float* h1,
+                                    float* dst) {
   ActiveKernels.MultiplyAdd2(x0, h0, x1, h1, dst, PlanBins);
 }
 
-void SpectrumMultiplyAdd2Pair(const float* x0, const float* x1, const float* a0, const float* a1,
-                              const float* b0, const float* b1, float* dstA, float* dstB) {
+void FftLayer::SpectrumMultiplyAdd2Pair(const float* x0, const float* x1, const float* a0, const float* a1,
+                                        const float* b0, const float* b1, float* dstA, float* dstB) {
   ActiveKernels.MultiplyAdd2Pair(x0, x1, a0, a1, b0, b1, dstA, dstB, PlanBins);
 }
 

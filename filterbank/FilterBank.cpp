@@ -108,8 +108,8 @@ std::string ReadBankHeader(const std::string& path, FileHeader& h) {
 }
 
 void ReleaseBank() {
-  FreeBuffers();
-  FiltersLoaded = false;
+  TheEngine.FreeBuffers();
+  TheEngine.FiltersLoaded = false;
 }
 
 // The reader's own texts keep their exact wording on the first line; the file follows.
@@ -138,8 +138,8 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
   FilterBaseName = stem;
   if (view.SetFileName) view.SetFileName(FileNameOf(stem));
 
-  NumFilterChannels = 0;
-  FilterLength = 0;
+  TheEngine.NumFilterChannels = 0;
+  TheEngine.FilterLength = 0;
   BankFiles.clear();
 
   // Header pass: every file of the set, at most MaxChannels of them.
@@ -178,24 +178,24 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
   SampleRateIndex = IndexOfSampleRate(SampleRate);
   SurroundChannels = std::max(0, count - 2);
   BankSampleType = bankType;
-  SetEngineSizes(count, maxFrames);
+  TheEngine.SetEngineSizes(count, maxFrames);
 
   if (view.SetBankLabels) {
     BankLabelTexts t;
     t.Fs = std::to_string(SampleRate);
     t.SurrChannels = std::to_string(SurroundChannels);
-    t.MaxLen = std::to_string(FilterLength);
-    t.FFTOrderText = std::to_string(FFTOrder);
-    t.Effi = EfficiencyText(BlockLength, FFTLength);
+    t.MaxLen = std::to_string(TheEngine.FilterLength);
+    t.FFTOrderText = std::to_string(TheEngine.FFTOrder);
+    t.Effi = EfficiencyText(TheEngine.BlockLength, TheEngine.FFTLength);
     t.SampleType = BankSampleType == MixedSampleType ? "Mixed" : SampleTypeNames[BankSampleType];
     view.SetBankLabels(t);
   }
 
-  if (!AllocateBuffers()) {
+  if (!TheEngine.AllocateBuffers()) {
     return FailLoad(stem + ": not enough memory for a bank with filters of " +
-                    std::to_string(FilterLength) + " frames");
+                    std::to_string(TheEngine.FilterLength) + " frames");
   }
-  FiltersLoaded = true;
+  TheEngine.FiltersLoaded = true;
 
   SetStatusText("Loading Filters ...");
   if (!LoadFilterSamples()) {
@@ -203,7 +203,7 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
     SetStatusText("Stopped");  // nothing is loading any more
     return false;
   }
-  TransformFilters();
+  TheEngine.TransformFilters();
   SetStatusText("Filters Loaded");
   return true;
 }
@@ -221,7 +221,7 @@ bool LoadFilterBank(const std::string& chosenPath, const BankLoadView& view) {
   try {
     return LoadBank(chosenPath, view);
   } catch (const std::bad_alloc&) {
-    const bool wasLoading = FiltersLoaded;
+    const bool wasLoading = TheEngine.FiltersLoaded;
     FailLoad(chosenPath + ": not enough memory to load this filter bank");
     if (wasLoading) SetStatusText("Stopped");
     return false;
@@ -229,10 +229,10 @@ bool LoadFilterBank(const std::string& chosenPath, const BankLoadView& view) {
 }
 
 bool LoadFilterSamples() {
-  for (int32_t c = 0; c < NumFilterChannels; ++c) {
+  for (int32_t c = 0; c < TheEngine.NumFilterChannels; ++c) {
     const std::string& path = BankFiles[static_cast<size_t>(c)];
-    float* left = FilterSpectra[c][0];
-    float* right = FilterSpectra[c][1];
+    float* left = TheEngine.FilterSpectra[c][0];
+    float* right = TheEngine.FilterSpectra[c][1];
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) {
       ShowMessage(MessageKind::Plain, path + ": " + std::strerror(errno));
@@ -244,7 +244,7 @@ bool LoadFilterSamples() {
     std::string problem;
     const int32_t type = ReadWavHeader(src, fmt, frames, &problem);
     WavReadResult result = WavReadResult::ShortRead;
-    if (type != WavTypeNone && fmt.Channels == 2 && frames <= FilterLength) {
+    if (type != WavTypeNone && fmt.Channels == 2 && frames <= TheEngine.FilterLength) {
       result = ReadWavSamples(src, type, frames, left, right);
     }
     const bool readError = std::ferror(f) != 0;
@@ -260,7 +260,7 @@ bool LoadFilterSamples() {
       return false;
     }
     // Zero padding to the transform length: a shorter filter just has more zeros.
-    const size_t pad = static_cast<size_t>(FFTLength - frames);
+    const size_t pad = static_cast<size_t>(TheEngine.FFTLength - frames);
     std::fill_n(left + frames, pad, 0.0f);
     std::fill_n(right + frames, pad, 0.0f);
   }

@@ -50,7 +50,7 @@ TEST(BlockPath, AllocatesNothingInAnyOutputMode) {
     bank[ch][1] = testing::RandomSignal(2000, ch + 50);
   }
   testing::LoadBankInMemory(bank);
-  ASSERT_TRUE(FiltersLoaded);
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
   struct Mode {
     int32_t bits;
     bool dither;
@@ -59,17 +59,17 @@ TEST(BlockPath, AllocatesNothingInAnyOutputMode) {
     SampleBits = mode.bits;
     DitherOn = mode.dither;
     const long beforeRealloc = Allocations.load();
-    ASSERT_TRUE(ReallocateWaveBuffers());
+    ASSERT_TRUE(TheEngine.ReallocateWaveBuffers());
     ASSERT_GT(Allocations.load(), beforeRealloc);  // the counter does see the engine's allocations
-    ClearBuffers();
+    TheEngine.ClearBuffers();
     const long before = Allocations.load();
     for (int b = 0; b < 200; ++b) {
       if (b == 100) GainFactors[3] = 0.5f;  // a gain change between blocks
-      ConvolveBlock(b % WaveBufferCount);
+      TheEngine.ConvolveBlock(b % TheEngine.WaveBufferCount);
     }
     EXPECT_EQ(Allocations.load(), before) << "bits " << mode.bits << " dither " << mode.dither;
   }
-  ResetEngine();
+  TheEngine.ResetEngine();
 }
 
 }  // namespace

@@ -72,7 +72,7 @@ class DeviceCycle : public ::testing::Test {
     InstallWaveDriver(nullptr);
     NotifyTarget = nullptr;
     ResetUiHooks();
-    ResetEngine();
+    TheEngine.ResetEngine();
   }
 
   // A bank of c channels whose filters are short impulses: channel ch passes the
@@ -84,7 +84,7 @@ class DeviceCycle : public ::testing::Test {
       bank[ch][ch % 2][0] = 1.0;
     }
     testing::LoadBankInMemory(bank);
-    ASSERT_TRUE(FiltersLoaded);
+    ASSERT_TRUE(TheEngine.FiltersLoaded);
   }
 
   std::vector<std::string> Log() const { return sim->CallLog(); }
@@ -119,7 +119,7 @@ TEST_F(DeviceCycle, StartAndStopDoNothingWhenTheyDoNotApply) {
 TEST_F(DeviceCycle, OpensAndStartsInEveryConfiguredOrder) {
   LoadImpulseBank(3, 16);  // two playback devices
   NumBuffers = 2;
-  ASSERT_TRUE(ReallocateWaveBuffers());
+  ASSERT_TRUE(TheEngine.ReallocateWaveBuffers());
   const std::vector<std::string> queueing = {
       "waveInPrepareHeader 0 0", "waveInPrepareHeader 0 1",  "waveOutPrepareHeader 0 0",
       "waveOutPrepareHeader 0 1", "waveOutPrepareHeader 1 0", "waveOutPrepareHeader 1 1",
@@ -196,7 +196,7 @@ TEST_F(DeviceCycle, RefusedFormatNamesRateAndBits) {
   EXPECT_EQ(messages[0], "Unsupported wave format:\r\nfs=48000  Bits=24");
   EXPECT_EQ(warnings, 1);
   // The buffers were re-made for 32-bit samples before anything was opened.
-  EXPECT_EQ(WaveBufferBits, 24);
+  EXPECT_EQ(TheEngine.WaveBufferBits, 24);
 }
 
 TEST_F(DeviceCycle, FailedOpenClosesWhatTheSequenceOpenedAndReportsTheDevice) {
@@ -263,8 +263,8 @@ TEST_F(DeviceCycle, FilledCaptureBufferIsConvolvedAndRequeuedInDeviceOrder) {
   queue.Pump();  // open notifications
   sim->ClearCallLog();
   // Capture buffer 2 comes back filled out of turn: exactly index 2 is processed.
-  auto* in = reinterpret_cast<int16_t*>(InBuffers[2]);
-  for (int32_t j = 0; j < BlockLength; ++j) in[2 * j] = in[2 * j + 1] = 1234;
+  auto* in = reinterpret_cast<int16_t*>(TheEngine.InBuffers[2]);
+  for (int32_t j = 0; j < TheEngine.BlockLength; ++j) in[2 * j] = in[2 * j + 1] = 1234;
   InHeaders[2].dwBytesRecorded = 16;  // not looked at
   queue.Post({MM_WIM_DATA, WaveInHandle, &InHeaders[2]});
   queue.Pump();
@@ -273,8 +273,8 @@ TEST_F(DeviceCycle, FilledCaptureBufferIsConvolvedAndRequeuedInDeviceOrder) {
   auto log = Log();
   ASSERT_EQ(log.size(), want.size());
   EXPECT_EQ(log, want);
-  EXPECT_EQ(reinterpret_cast<int16_t*>(OutBuffers[4][2])[BlockLength * 2 - 1], 1234);
-  EXPECT_EQ(reinterpret_cast<int16_t*>(OutBuffers[4][1])[0], 0);
+  EXPECT_EQ(reinterpret_cast<int16_t*>(TheEngine.OutBuffers[4][2])[TheEngine.BlockLength * 2 - 1], 1234);
+  EXPECT_EQ(reinterpret_cast<int16_t*>(TheEngine.OutBuffers[4][1])[0], 0);
 
   // A header that is not one of this run's capture headers is ignored.
   sim->ClearCallLog();
@@ -282,21 +282,21 @@ TEST_F(DeviceCycle, FilledCaptureBufferIsConvolvedAndRequeuedInDeviceOrder) {
   foreign.dwUser = 1;
   queue.Post({MM_WIM_DATA, WaveInHandle, &foreign});
   queue.Post({MM_WIM_DATA, WaveOutHandles[0], &InHeaders[1]});
-  InHeaders[WaveBufferCount].dwUser = static_cast<uintptr_t>(WaveBufferCount);  // beyond the buffers made
-  queue.Post({MM_WIM_DATA, WaveInHandle, &InHeaders[WaveBufferCount]});
+  InHeaders[TheEngine.WaveBufferCount].dwUser = static_cast<uintptr_t>(TheEngine.WaveBufferCount);  // beyond the buffers made
+  queue.Post({MM_WIM_DATA, WaveInHandle, &InHeaders[TheEngine.WaveBufferCount]});
   queue.Pump();
   EXPECT_TRUE(Log().empty());
 
   // After the stop, returned and late buffers change nothing and queue nothing.
   StopButtonClick();
   queue.Post({MM_WIM_DATA, WaveInHandle, &InHeaders[0]});
-  std::fill(in, in + 2 * BlockLength, int16_t{999});
+  std::fill(in, in + 2 * TheEngine.BlockLength, int16_t{999});
   queue.Pump();
   for (const auto& s : Log()) {
     EXPECT_EQ(s.find("AddBuffer"), std::string::npos) << s;
     EXPECT_EQ(s.find("waveOutWrite"), std::string::npos) << s;
   }
-  EXPECT_EQ(reinterpret_cast<int16_t*>(OutBuffers[0][0])[0], 0);
+  EXPECT_EQ(reinterpret_cast<int16_t*>(TheEngine.OutBuffers[0][0])[0], 0);
 }
 
 TEST_F(DeviceCycle, CloseNotificationsReleaseTheHeaders) {
@@ -352,10 +352,10 @@ TEST_F(DeviceCycle, ACaptureBufferIsConvolvedBeforeItIsQueuedAgain) {
   StartButtonClick();
   queue.Pump();
   eager.Scribble = true;
-  eager.Step(BlockLength);
+  eager.Step(TheEngine.BlockLength);
   queue.Pump();
-  const auto* out = reinterpret_cast<const int16_t*>(OutBuffers[0][0]);
-  for (int32_t j = 0; j < BlockLength; ++j) {
+  const auto* out = reinterpret_cast<const int16_t*>(TheEngine.OutBuffers[0][0]);
+  for (int32_t j = 0; j < TheEngine.BlockLength; ++j) {
     ASSERT_EQ(out[2 * j], SimDriver::DefaultSignal(j, 0, 16)) << j;
     ASSERT_EQ(out[2 * j + 1], SimDriver::DefaultSignal(j, 1, 16)) << j;
   }
@@ -369,12 +369,12 @@ std::vector<std::vector<int32_t>> RunLive(SimDriver& sim, MessageQueue& queue, i
   queue.Pump();
   for (int b = 0; b < blocks; ++b) {
     if (before) before(b);
-    sim.Step(BlockLength);
+    sim.Step(TheEngine.BlockLength);
     queue.Pump();
   }
-  const int bits = WaveBufferBits == 16 ? 16 : 32;
+  const int bits = TheEngine.WaveBufferBits == 16 ? 16 : 32;
   std::vector<std::vector<int32_t>> played;
-  for (int32_t d = 0; d <= LastOutDevice; ++d)
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d)
     played.push_back(SimDriver::DecodeSamples(sim.PlayedBytes(WaveOutDevices[d]), bits));
   StopButtonClick();
   queue.Pump();
@@ -389,8 +389,8 @@ TEST_F(DeviceCycle, APlayAfterStopStartsAfreshWithSilenceAndTheDitherFromItsStar
   DitherOn = true;
   const auto first = RunLive(*sim, queue, 12);
   const auto second = RunLive(*sim, queue, 12);
-  const size_t silent = size_t(HeldNumBuffers()) * BlockLength;
-  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+  const size_t silent = size_t(HeldNumBuffers()) * TheEngine.BlockLength;
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
     ASSERT_GT(second[d].size(), 2 * silent) << d;
     for (size_t i = 0; i < 2 * silent; ++i) ASSERT_EQ(second[d][i], 0) << "device " << d << " sample " << i;
     EXPECT_EQ(second[d], first[d]) << "device " << d;
@@ -421,17 +421,17 @@ TEST_F(DeviceCycle, LiveOutputEqualsTheOfflineComputationAfterTheSilentBlocks) {
 
       // The same input, offline, from a fresh start.
       testing::LoadBankInMemory(bank);
-      DitherPos = DitherCount = 0;
+      TheEngine.DitherPos = TheEngine.DitherCount = 0;
       std::vector<int64_t> li, ri;
-      for (int64_t t = 0; t < int64_t(blocks) * BlockLength; ++t) {
+      for (int64_t t = 0; t < int64_t(blocks) * TheEngine.BlockLength; ++t) {
         li.push_back(static_cast<int32_t>(l[t % l.size()] * scale));
         ri.push_back(static_cast<int32_t>(r[t % r.size()] * scale));
       }
       const auto offline = testing::StreamThroughEngine(li, ri);
-      const size_t silent = size_t(HeldNumBuffers()) * BlockLength;
-      for (int32_t d = 0; d <= LastOutDevice; ++d) {
+      const size_t silent = size_t(HeldNumBuffers()) * TheEngine.BlockLength;
+      for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
         const auto& got = live[d];
-        ASSERT_GE(got.size(), 2 * (silent + size_t(blocks - 3) * BlockLength)) << d;
+        ASSERT_GE(got.size(), 2 * (silent + size_t(blocks - 3) * TheEngine.BlockLength)) << d;
         for (size_t f = 0; f < silent; ++f) ASSERT_EQ(got[2 * f], 0);
         for (size_t f = silent; f < got.size() / 2; ++f) {
           ASSERT_EQ(got[2 * f], offline[d].left[f - silent]) << "device " << d << " frame " << f;
@@ -445,7 +445,7 @@ TEST_F(DeviceCycle, LiveOutputEqualsTheOfflineComputationAfterTheSilentBlocks) {
 
 TEST_F(DeviceCycle, LongRunWithGainChangesLosesRepeatsAndReordersNoBlock) {
   LoadImpulseBank(4, 32);
-  const int32_t n = BlockLength;
+  const int32_t n = TheEngine.BlockLength;
   auto signal = [](uint64_t frame, int channel) {
     return static_cast<int32_t>((frame * 7919 + channel * 104729) % 30011) - 15005;
   };

@@ -121,10 +121,10 @@ TEST(ClockDrift, AnHourWithOutputsAt300PpmEitherWayStaysBoundedAndPlaysEveryKept
     bank[ch][ch % 2][0] = 1.0;
   }
   testing::LoadBankInMemory(bank);
-  ASSERT_TRUE(FiltersLoaded);
-  ASSERT_EQ(LastOutDevice, 1);
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
+  ASSERT_EQ(TheEngine.LastOutDevice, 1);
   SampleRate = 48000;
-  const int64_t n = BlockLength;  // 2049
+  const int64_t n = TheEngine.BlockLength;  // 2049
   const uint32_t buffers = static_cast<uint32_t>(HeldNumBuffers());
   sim.SetInputSignal([](uint64_t frame, int channel, int) { return Signal(static_cast<int64_t>(frame), channel); });
   sim.SetRateOffsetPpm(WaveKind::Out, static_cast<uint32_t>(WaveOutDevices[0]), 300);
@@ -202,7 +202,7 @@ TEST(ClockDrift, AnHourWithOutputsAt300PpmEitherWayStaysBoundedAndPlaysEveryKept
   InstallWaveDriver(nullptr);
   NotifyTarget = nullptr;
   ResetUiHooks();
-  ResetEngine();
+  TheEngine.ResetEngine();
 }
 
 }  // namespace

@@ -16,7 +16,7 @@ namespace {
 class EngineBuffers : public ::testing::Test {
  protected:
   void SetUp() override { testing::ResetEngineForTest(); }
-  void TearDown() override { ResetEngine(); }
+  void TearDown() override { TheEngine.ResetEngine(); }
 };
 
 TEST(EngineSizes, FollowTheNearestPowerOfTwoOnALogScale) {
@@ -49,53 +49,53 @@ TEST(EngineSizes, LastOutputDeviceFollowsTheChannelCount) {
 
 TEST_F(EngineBuffers, AllocateTakesExactlyTheSlotsInUseAndFreeReleasesThem) {
   NumBuffers = 3;
-  SetEngineSizes(3, 1000);
-  ASSERT_TRUE(AllocateBuffers());
-  EXPECT_EQ(WaveBufferSize, 4196);
-  EXPECT_EQ(WaveBufferCount, 3);
+  TheEngine.SetEngineSizes(3, 1000);
+  ASSERT_TRUE(TheEngine.AllocateBuffers());
+  EXPECT_EQ(TheEngine.WaveBufferSize, 4196);
+  EXPECT_EQ(TheEngine.WaveBufferCount, 3);
   for (int k = 0; k < MaxBuffers; ++k) {
-    EXPECT_EQ(InBuffers[k] != nullptr, k < 3) << k;
-    for (int d = 0; d < MaxOutDevices; ++d) EXPECT_EQ(OutBuffers[d][k] != nullptr, k < 3 && d <= 1);
+    EXPECT_EQ(TheEngine.InBuffers[k] != nullptr, k < 3) << k;
+    for (int d = 0; d < MaxOutDevices; ++d) EXPECT_EQ(TheEngine.OutBuffers[d][k] != nullptr, k < 3 && d <= 1);
   }
   for (int ch = 0; ch < MaxChannels; ++ch) {
-    EXPECT_EQ(FilterSpectra[ch][0] != nullptr, ch < 3);
-    EXPECT_EQ(FilterSpectra[ch][1] != nullptr, ch < 3);
+    EXPECT_EQ(TheEngine.FilterSpectra[ch][0] != nullptr, ch < 3);
+    EXPECT_EQ(TheEngine.FilterSpectra[ch][1] != nullptr, ch < 3);
   }
   // One device's pair at a time: two output buffers serve every channel.
-  EXPECT_NE(ChannelOutput[0], nullptr);
-  EXPECT_NE(ChannelOutput[1], nullptr);
-  EXPECT_NE(InputHistory[1], nullptr);
-  FreeBuffers();
-  EXPECT_EQ(InBuffers[0], nullptr);
-  EXPECT_EQ(OutBuffers[1][2], nullptr);
-  EXPECT_EQ(FilterSpectra[2][1], nullptr);
-  EXPECT_EQ(InputFrames[0], nullptr);
-  FreeBuffers();  // releasing twice is harmless
+  EXPECT_NE(TheEngine.ChannelOutput[0], nullptr);
+  EXPECT_NE(TheEngine.ChannelOutput[1], nullptr);
+  EXPECT_NE(TheEngine.InputHistory[1], nullptr);
+  TheEngine.FreeBuffers();
+  EXPECT_EQ(TheEngine.InBuffers[0], nullptr);
+  EXPECT_EQ(TheEngine.OutBuffers[1][2], nullptr);
+  EXPECT_EQ(TheEngine.FilterSpectra[2][1], nullptr);
+  EXPECT_EQ(TheEngine.InputFrames[0], nullptr);
+  TheEngine.FreeBuffers();  // releasing twice is harmless
 }
 
 TEST_F(EngineBuffers, WaveBuffersKeepTheCountAndSizeTheyWereMadeWith) {
   NumBuffers = 40;  // a bad stored value never indexes past the tables
   SampleBits = 24;
-  SetEngineSizes(10, 1000);
-  ASSERT_TRUE(AllocateBuffers());
-  EXPECT_EQ(WaveBufferCount, MaxBuffers);
-  EXPECT_EQ(WaveBufferSize, 8392);
+  TheEngine.SetEngineSizes(10, 1000);
+  ASSERT_TRUE(TheEngine.AllocateBuffers());
+  EXPECT_EQ(TheEngine.WaveBufferCount, MaxBuffers);
+  EXPECT_EQ(TheEngine.WaveBufferSize, 8392);
   NumBuffers = 0;
   SampleBits = 16;
-  FreeBuffers();  // releases the 8 x 6 buffers taken, whatever the settings say now
-  EXPECT_EQ(OutBuffers[4][7], nullptr);
+  TheEngine.FreeBuffers();  // releases the 8 x 6 buffers taken, whatever the settings say now
+  EXPECT_EQ(TheEngine.OutBuffers[4][7], nullptr);
 }
 
 TEST_F(EngineBuffers, TooFewBuffersAreHeldToTwo) {
   // One buffer cannot be convolved while the other plays; none would queue nothing.
-  SetEngineSizes(2, 100);
+  TheEngine.SetEngineSizes(2, 100);
   for (int32_t stored : {0, 1, -3}) {
     NumBuffers = stored;
     EXPECT_EQ(HeldNumBuffers(), MinBuffers) << stored;
-    ASSERT_TRUE(AllocateBuffers());
-    EXPECT_EQ(WaveBufferCount, MinBuffers) << stored;
-    EXPECT_NE(InBuffers[1], nullptr);
-    EXPECT_NE(OutBuffers[0][1], nullptr);
+    ASSERT_TRUE(TheEngine.AllocateBuffers());
+    EXPECT_EQ(TheEngine.WaveBufferCount, MinBuffers) << stored;
+    EXPECT_NE(TheEngine.InBuffers[1], nullptr);
+    EXPECT_NE(TheEngine.OutBuffers[0][1], nullptr);
   }
 }
 
@@ -104,49 +104,49 @@ TEST_F(EngineBuffers, ChangingResolutionRemakesOnlyTheWaveBuffers) {
   bank[0][0] = {1.0, 0.5, 0.25};
   bank[1][1] = {0.0, 1.0};
   testing::LoadBankInMemory(bank);
-  const int32_t floats = SpectrumFloats(FFTOrder);
-  std::vector<float> before(FilterSpectra[0][0], FilterSpectra[0][0] + floats);
-  const int32_t size16 = WaveBufferSize;
+  const int32_t floats = SpectrumFloats(TheEngine.FFTOrder);
+  std::vector<float> before(TheEngine.FilterSpectra[0][0], TheEngine.FilterSpectra[0][0] + floats);
+  const int32_t size16 = TheEngine.WaveBufferSize;
 
   SampleBits = 24;
-  ASSERT_TRUE(ReallocateWaveBuffers());
-  EXPECT_EQ(WaveBufferSize, 2 * size16);
-  EXPECT_EQ(WaveBufferBits, 24);
-  EXPECT_EQ(0, std::memcmp(before.data(), FilterSpectra[0][0], floats * sizeof(float)));
+  ASSERT_TRUE(TheEngine.ReallocateWaveBuffers());
+  EXPECT_EQ(TheEngine.WaveBufferSize, 2 * size16);
+  EXPECT_EQ(TheEngine.WaveBufferBits, 24);
+  EXPECT_EQ(0, std::memcmp(before.data(), TheEngine.FilterSpectra[0][0], floats * sizeof(float)));
 
   NumBuffers = 5;
-  ASSERT_TRUE(ReallocateWaveBuffers());
-  EXPECT_EQ(WaveBufferCount, 5);
-  EXPECT_NE(InBuffers[4], nullptr);
-  EXPECT_NE(OutBuffers[0][4], nullptr);
+  ASSERT_TRUE(TheEngine.ReallocateWaveBuffers());
+  EXPECT_EQ(TheEngine.WaveBufferCount, 5);
+  EXPECT_NE(TheEngine.InBuffers[4], nullptr);
+  EXPECT_NE(TheEngine.OutBuffers[0][4], nullptr);
 }
 
 TEST_F(EngineBuffers, ClearBuffersSilencesWaveBuffersAndHistory) {
-  SetEngineSizes(4, 50);
-  ASSERT_TRUE(AllocateBuffers());
-  for (int k = 0; k < WaveBufferCount; ++k) {
-    std::memset(InBuffers[k], 0x5a, WaveBufferSize);
-    for (int d = 0; d <= LastOutDevice; ++d) std::memset(OutBuffers[d][k], 0xa5, WaveBufferSize);
+  TheEngine.SetEngineSizes(4, 50);
+  ASSERT_TRUE(TheEngine.AllocateBuffers());
+  for (int k = 0; k < TheEngine.WaveBufferCount; ++k) {
+    std::memset(TheEngine.InBuffers[k], 0x5a, TheEngine.WaveBufferSize);
+    for (int d = 0; d <= TheEngine.LastOutDevice; ++d) std::memset(TheEngine.OutBuffers[d][k], 0xa5, TheEngine.WaveBufferSize);
   }
-  for (auto* h : InputHistory) std::fill(h, h + FilterLength - 1, 3.0f);
-  ClearBuffers();
-  for (int k = 0; k < WaveBufferCount; ++k) {
-    for (int i = 0; i < WaveBufferSize; ++i) ASSERT_EQ(InBuffers[k][i], 0);
-    for (int d = 0; d <= LastOutDevice; ++d)
-      for (int i = 0; i < WaveBufferSize; ++i) ASSERT_EQ(OutBuffers[d][k][i], 0);
+  for (auto* h : TheEngine.InputHistory) std::fill(h, h + TheEngine.FilterLength - 1, 3.0f);
+  TheEngine.ClearBuffers();
+  for (int k = 0; k < TheEngine.WaveBufferCount; ++k) {
+    for (int i = 0; i < TheEngine.WaveBufferSize; ++i) ASSERT_EQ(TheEngine.InBuffers[k][i], 0);
+    for (int d = 0; d <= TheEngine.LastOutDevice; ++d)
+      for (int i = 0; i < TheEngine.WaveBufferSize; ++i) ASSERT_EQ(TheEngine.OutBuffers[d][k][i], 0);
   }
-  for (auto* h : InputHistory)
-    for (int i = 0; i < FilterLength - 1; ++i) ASSERT_EQ(h[i], 0.0f);
+  for (auto* h : TheEngine.InputHistory)
+    for (int i = 0; i < TheEngine.FilterLength - 1; ++i) ASSERT_EQ(h[i], 0.0f);
 }
 
 TEST_F(EngineBuffers, SingleTapFilterHasNoHistory) {
-  SetEngineSizes(1, 1);
-  ASSERT_TRUE(AllocateBuffers());
-  EXPECT_EQ(FFTLength, 2);
-  EXPECT_EQ(BlockLength, 2);
-  EXPECT_EQ(InputHistory[0], nullptr);
-  EXPECT_EQ(ChannelOutput[1], nullptr);  // one channel, one output buffer
-  ClearBuffers();  // clearing zero floats does nothing
+  TheEngine.SetEngineSizes(1, 1);
+  ASSERT_TRUE(TheEngine.AllocateBuffers());
+  EXPECT_EQ(TheEngine.FFTLength, 2);
+  EXPECT_EQ(TheEngine.BlockLength, 2);
+  EXPECT_EQ(TheEngine.InputHistory[0], nullptr);
+  EXPECT_EQ(TheEngine.ChannelOutput[1], nullptr);  // one channel, one output buffer
+  TheEngine.ClearBuffers();  // clearing zero floats does nothing
 }
 
 TEST(DitherTable, IsTheSameTriangularSequenceAtEveryRun) {

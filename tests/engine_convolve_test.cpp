@@ -21,7 +21,7 @@ using testing::FilterPair;
 class Convolve : public ::testing::Test {
  protected:
   void SetUp() override { testing::ResetEngineForTest(); }
-  void TearDown() override { ResetEngine(); }
+  void TearDown() override { TheEngine.ResetEngine(); }
 };
 
 std::vector<int64_t> RandomInts(size_t n, uint32_t seed, double amplitude) {
@@ -65,11 +65,11 @@ TEST_P(ConvolveStream, EqualsDirectConvolutionOfTheWholeStream) {
       for (auto& v : side) v /= std::sqrt(double(len));
   }
   testing::LoadBankInMemory(bank);
-  ASSERT_TRUE(FiltersLoaded);
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
   const auto left = RandomInts(p.frames, 1, 1 << 24);
   const auto right = RandomInts(p.frames, 2, 1 << 24);
   const auto out = testing::StreamThroughEngine(left, right);
-  ASSERT_EQ(static_cast<int32_t>(out.size()), LastOutDevice + 1);
+  ASSERT_EQ(static_cast<int32_t>(out.size()), TheEngine.LastOutDevice + 1);
 
   for (int32_t ch = 0; ch < p.c; ++ch) {
     const auto ref = ReferenceChannel(left, right, bank[ch], 1.0);
@@ -80,11 +80,11 @@ TEST_P(ConvolveStream, EqualsDirectConvolutionOfTheWholeStream) {
       peak = std::max(peak, std::abs(ref[t]));
     }
     // Single-precision FFT error grows slowly with the transform length.
-    EXPECT_LT(maxErr, peak * 2e-6 * FFTOrder + 1.0) << "channel " << ch << " M=" << p.m;
+    EXPECT_LT(maxErr, peak * 2e-6 * TheEngine.FFTOrder + 1.0) << "channel " << ch << " M=" << p.m;
   }
   // The missing right channel of an odd bank is silent.
   if (p.c % 2 == 1) {
-    for (int64_t s : out[LastOutDevice].right) ASSERT_EQ(s, 0);
+    for (int64_t s : out[TheEngine.LastOutDevice].right) ASSERT_EQ(s, 0);
   }
 }
 
@@ -113,9 +113,9 @@ TEST_F(Convolve, LongFiltersEqualTheDirectConvolution) {
       f[m - 1] = 0.25;
     }
   testing::LoadBankInMemory(bank);
-  ASSERT_TRUE(FiltersLoaded);
-  ASSERT_GT(FFTLength, 65536);
-  const auto left = RandomInts(3 * BlockLength + 1000, 11, 1 << 24);
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
+  ASSERT_GT(TheEngine.FFTLength, 65536);
+  const auto left = RandomInts(3 * TheEngine.BlockLength + 1000, 11, 1 << 24);
   const auto right = RandomInts(left.size(), 12, 1 << 24);
   const auto out = testing::StreamThroughEngine(left, right);
   for (int32_t ch = 0; ch < 3; ++ch) {
@@ -133,7 +133,7 @@ TEST_F(Convolve, LongFiltersEqualTheDirectConvolution) {
       maxErr = std::max(maxErr, std::abs(double(got[t]) - want));
       peak = std::max(peak, std::abs(want));
     }
-    EXPECT_LT(maxErr, peak * 2e-6 * FFTOrder + 1.0) << "channel " << ch;
+    EXPECT_LT(maxErr, peak * 2e-6 * TheEngine.FFTOrder + 1.0) << "channel " << ch;
     EXPECT_GT(peak, 1e6) << "channel " << ch;
   }
   for (int64_t v : out[1].right) ASSERT_EQ(v, 0);
@@ -146,7 +146,7 @@ TEST_F(Convolve, BlockShorterThanHistoryStillCarriesTheStream) {
   bank[0][0] = testing::RandomSignal(1448, 7);
   bank[0][1] = testing::RandomSignal(1448, 8);
   testing::LoadBankInMemory(bank);
-  ASSERT_LT(BlockLength, FilterLength - 1);
+  ASSERT_LT(TheEngine.BlockLength, TheEngine.FilterLength - 1);
   const auto left = RandomInts(6000, 3, 1 << 20);
   const auto right = RandomInts(6000, 4, 1 << 20);
   const auto out = testing::StreamThroughEngine(left, right);
@@ -162,11 +162,11 @@ TEST_F(Convolve, UnitImpulsePassesTheLeftInputAndDelayedImpulseDelaysIt) {
   bank[1][0][59] = 1.0;  // tap 59: 59 frames late
   testing::LoadBankInMemory(bank);
   // The unit impulse transforms into all-ones bins.
-  for (int32_t i = 0; i < FFTLength / 2 + 1; ++i) {
+  for (int32_t i = 0; i < TheEngine.FFTLength / 2 + 1; ++i) {
     // bank[0][0] is only one tap; the spectrum of the padded sequence is flat.
-    ASSERT_NEAR(FilterSpectra[0][0][2 * i], 1.0f, 1e-6f);
-    ASSERT_NEAR(FilterSpectra[0][0][2 * i + 1], 0.0f, 1e-6f);
-    ASSERT_EQ(FilterSpectra[0][1][2 * i], 0.0f);
+    ASSERT_NEAR(TheEngine.FilterSpectra[0][0][2 * i], 1.0f, 1e-6f);
+    ASSERT_NEAR(TheEngine.FilterSpectra[0][0][2 * i + 1], 0.0f, 1e-6f);
+    ASSERT_EQ(TheEngine.FilterSpectra[0][1][2 * i], 0.0f);
   }
   const auto left = RandomInts(1000, 5, 30000);
   const auto right = RandomInts(1000, 6, 30000);
@@ -206,7 +206,7 @@ TEST_F(Convolve, RoundsHalvesToEvenAndSaturatesInsteadOfWrapping) {
   bank[0][0] = {1.0};
   bank[0][1] = {0.5};
   testing::LoadBankInMemory(bank);
-  ASSERT_EQ(FFTLength, 2);
+  ASSERT_EQ(TheEngine.FFTLength, 2);
   const std::vector<int64_t> l = {2, 3, -2, -3, 32766, 32767, -32768, 32767, -32768, 0};
   const std::vector<int64_t> r = {1, 1, -1, -1, 1, 1, -1, 32767, -32768, 0};
   const auto out = testing::StreamThroughEngine(l, r);
@@ -214,7 +214,7 @@ TEST_F(Convolve, RoundsHalvesToEvenAndSaturatesInsteadOfWrapping) {
   for (size_t t = 0; t < expected.size(); ++t) EXPECT_EQ(out[0].left[t], expected[t]) << t;
 
   SampleBits = 24;
-  ASSERT_TRUE(ReallocateWaveBuffers());
+  ASSERT_TRUE(TheEngine.ReallocateWaveBuffers());
   // Pairs of frames share a block (N = 2); full-scale blocks are kept apart from
   // small values, which a float near 2^31 cannot hold.
   const std::vector<int64_t> l32 = {INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN, 5, 7, -5, 0};
@@ -229,14 +229,14 @@ TEST_F(Convolve, DitherRunsOnAcrossDevicesAndBlocksAndRestartsAfterItsPeriod) {
   std::vector<FilterPair> bank(3);  // odd: the last device's right side is silence plus dither
   for (auto& f : bank) f[0] = std::vector<double>(100, 0.0);
   testing::LoadBankInMemory(bank);
-  const int32_t n = BlockLength;
+  const int32_t n = TheEngine.BlockLength;
   const int32_t blocks = DitherFrames / (2 * n) + 3;  // past one whole period over both devices
   int64_t frame = 0;  // dithered frames counted over all devices
   for (int32_t b = 0; b < blocks; ++b) {
-    const int32_t k = b % WaveBufferCount;
-    ConvolveBlock(k);
-    for (int32_t d = 0; d <= LastOutDevice; ++d) {
-      const auto* o = reinterpret_cast<const int16_t*>(OutBuffers[d][k]);
+    const int32_t k = b % TheEngine.WaveBufferCount;
+    TheEngine.ConvolveBlock(k);
+    for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
+      const auto* o = reinterpret_cast<const int16_t*>(TheEngine.OutBuffers[d][k]);
       for (int32_t j = 0; j < n; ++j, ++frame) {
         const int64_t pos = (frame % DitherFrames) * 2;
         ASSERT_EQ(o[2 * j], std::lrint(DitherTable[pos])) << "block " << b << " device " << d;
@@ -246,7 +246,7 @@ TEST_F(Convolve, DitherRunsOnAcrossDevicesAndBlocksAndRestartsAfterItsPeriod) {
     }
   }
   EXPECT_GT(frame, DitherFrames);
-  EXPECT_EQ(DitherCount, frame % DitherFrames);
+  EXPECT_EQ(TheEngine.DitherCount, frame % DitherFrames);
 }
 
 TEST_F(Convolve, WideSamplesIgnoreDither) {
@@ -258,13 +258,51 @@ TEST_F(Convolve, WideSamplesIgnoreDither) {
   const auto left = RandomInts(3000, 11, 1 << 28);
   const auto right = RandomInts(3000, 12, 1 << 28);
   const auto plain = testing::StreamThroughEngine(left, right);
-  ClearBuffers();
+  TheEngine.ClearBuffers();
   DitherOn = true;
   const auto dithered = testing::StreamThroughEngine(left, right);
   EXPECT_EQ(plain[0].left, dithered[0].left);
   EXPECT_EQ(plain[0].right, dithered[0].right);
-  EXPECT_EQ(DitherPos, 0);
-  EXPECT_EQ(DitherCount, 0);
+  EXPECT_EQ(TheEngine.DitherPos, 0);
+  EXPECT_EQ(TheEngine.DitherCount, 0);
+}
+
+// Engines are objects: two of different sizes, fed block for block in turn, each give
+// what it gives alone, dither included (each runs its own sequence).
+TEST_F(Convolve, TwoEnginesSideBySideEachGiveWhatTheyGiveAlone) {
+  DitherOn = true;
+  std::vector<FilterPair> bankA(3), bankB(2);
+  for (size_t ch = 0; ch < bankA.size(); ++ch)
+    for (int i = 0; i < 2; ++i) bankA[ch][i] = testing::RandomSignal(3000, 40 + 2 * ch + i);
+  for (size_t ch = 0; ch < bankB.size(); ++ch)
+    for (int i = 0; i < 2; ++i) bankB[ch][i] = testing::RandomSignal(200, 60 + 2 * ch + i);
+  const auto left = RandomInts(20000, 5, 3000);
+  const auto right = RandomInts(20000, 6, 3000);
+  Engine a, b;
+  testing::LoadBankInMemory(bankA, a);
+  const auto aloneA = testing::StreamThroughEngine(left, right, a);
+  testing::LoadBankInMemory(bankB, b);
+  const auto aloneB = testing::StreamThroughEngine(left, right, b);
+  ASSERT_NE(a.BlockLength, b.BlockLength);
+
+  testing::LoadBankInMemory(bankA, a);
+  a.RestartDither();
+  testing::LoadBankInMemory(bankB, b);
+  b.RestartDither();
+  testing::EngineStream sa(a, left, right), sb(b, left, right);
+  for (bool more = true; more;) {
+    more = sa.Step();
+    more = sb.Step() || more;
+  }
+  ASSERT_EQ(sa.Out.size(), aloneA.size());
+  for (size_t d = 0; d < aloneA.size(); ++d) {
+    EXPECT_EQ(sa.Out[d].left, aloneA[d].left) << "device " << d;
+    EXPECT_EQ(sa.Out[d].right, aloneA[d].right) << "device " << d;
+  }
+  for (size_t d = 0; d < aloneB.size(); ++d) {
+    EXPECT_EQ(sb.Out[d].left, aloneB[d].left) << "device " << d;
+    EXPECT_EQ(sb.Out[d].right, aloneB[d].right) << "device " << d;
+  }
 }
 
 TEST_F(Convolve, IgnoresABufferIndexOutsideTheBuffersMade) {
@@ -272,18 +310,19 @@ TEST_F(Convolve, IgnoresABufferIndexOutsideTheBuffersMade) {
   bank[0][0] = {1.0, 0.5};
   testing::LoadBankInMemory(bank);
   DitherOn = true;
-  for (int32_t k = 0; k < WaveBufferCount; ++k) {
-    std::memset(InBuffers[k], 0x11, WaveBufferSize);
-    for (int32_t d = 0; d <= LastOutDevice; ++d) std::memset(OutBuffers[d][k], 0x22, WaveBufferSize);
+  Engine& e = TheEngine;
+  for (int32_t k = 0; k < e.WaveBufferCount; ++k) {
+    std::memset(e.InBuffers[k], 0x11, e.WaveBufferSize);
+    for (int32_t d = 0; d <= e.LastOutDevice; ++d) std::memset(e.OutBuffers[d][k], 0x22, e.WaveBufferSize);
   }
-  InputHistory[0][0] = 7.0f;
-  for (int32_t k : {-1, WaveBufferCount, MaxBuffers}) ConvolveBlock(k);
+  e.InputHistory[0][0] = 7.0f;
+  for (int32_t k : {-1, e.WaveBufferCount, MaxBuffers}) e.ConvolveBlock(k);
   // No buffer written, no history taken in, no dither used.
-  for (int32_t k = 0; k < WaveBufferCount; ++k)
-    for (int32_t d = 0; d <= LastOutDevice; ++d)
-      for (int32_t i = 0; i < WaveBufferSize; ++i) ASSERT_EQ(OutBuffers[d][k][i], 0x22) << d << " " << k;
-  EXPECT_EQ(InputHistory[0][0], 7.0f);
-  EXPECT_EQ(DitherPos, 0);
+  for (int32_t k = 0; k < e.WaveBufferCount; ++k)
+    for (int32_t d = 0; d <= e.LastOutDevice; ++d)
+      for (int32_t i = 0; i < e.WaveBufferSize; ++i) ASSERT_EQ(e.OutBuffers[d][k][i], 0x22) << d << " " << k;
+  EXPECT_EQ(e.InputHistory[0][0], 7.0f);
+  EXPECT_EQ(e.DitherPos, 0);
 }
 
 }  // namespace

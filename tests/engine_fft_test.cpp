@@ -20,16 +20,17 @@ struct Buffers {
   explicit Buffers(int32_t order) : order(order), n(1 << order) {
     for (auto& b : buf) b = AllocateFftBuffer(SpectrumFloats(order));
     FftPlanMeasure = false;
-    EXPECT_TRUE(FftPrepare(order, buf[0], buf[1]));
+    EXPECT_TRUE(layer.FftPrepare(order, buf[0], buf[1]));
   }
   ~Buffers() {
-    FftRelease();
+    layer.FftRelease();
     for (auto* b : buf) FreeFftBuffer(b);
   }
   void Fill(int i, const std::vector<double>& v) {
     for (int32_t t = 0; t < n + 2; ++t) buf[i][t] = t < n ? float(v[t]) : 0.0f;
   }
   std::complex<double> Bin(int i, int32_t k) const { return {buf[i][2 * k], buf[i][2 * k + 1]}; }
+  FftLayer layer;
   int32_t order, n;
   float* buf[4];
 };
@@ -39,8 +40,8 @@ TEST(Fft, RoundTripRestoresTheSignalForEveryOrder) {
     Buffers b(order);
     const auto x = testing::RandomSignal(b.n, order);
     b.Fill(0, x);
-    FftForward(b.buf[0]);
-    testing::FftInverse(b.buf[0], order);
+    b.layer.FftForward(b.buf[0]);
+    testing::FftInverse(b.layer, b.buf[0], order);
     for (int32_t t = 0; t < b.n; ++t) ASSERT_NEAR(b.buf[0][t], x[t], 1e-6 * order) << order << " " << t;
   }
 }
@@ -51,7 +52,7 @@ TEST(Fft, ForwardIsTheUnscaledDftWithImpulseAndShiftProperties) {
   std::vector<double> impulse(b.n, 0.0);
   impulse[0] = 1.0;
   b.Fill(0, impulse);
-  FftForward(b.buf[0]);
+  b.layer.FftForward(b.buf[0]);
   for (int32_t k = 0; k <= b.n / 2; ++k) {
     EXPECT_NEAR(b.Bin(0, k).real(), 1.0, 1e-6);
     EXPECT_NEAR(b.Bin(0, k).imag(), 0.0, 1e-6);
@@ -62,8 +63,8 @@ TEST(Fft, ForwardIsTheUnscaledDftWithImpulseAndShiftProperties) {
   for (int32_t t = 0; t < b.n; ++t) shifted[(t + 5) % b.n] = x[t];
   b.Fill(0, x);
   b.Fill(2, shifted);
-  FftForward(b.buf[0]);
-  FftForward(b.buf[2]);
+  b.layer.FftForward(b.buf[0]);
+  b.layer.FftForward(b.buf[2]);
   for (int32_t k = 0; k <= b.n / 2; ++k) {
     std::complex<double> direct = 0;
     for (int32_t t = 0; t < b.n; ++t) direct += x[t] * std::polar(1.0, -2 * M_PI * k * t / b.n);
@@ -79,17 +80,17 @@ TEST(Fft, FusedProductSumMatchesTheSeparateSteps) {
   Buffers b(9);
   for (int i = 0; i < 4; ++i) {
     b.Fill(i, testing::RandomSignal(b.n, 10 + i));
-    FftForward(b.buf[i]);
+    b.layer.FftForward(b.buf[i]);
   }
   std::vector<float> fused(b.n + 2), left(b.n + 2), right(b.n + 2);
-  SpectrumMultiplyAdd2(b.buf[0], b.buf[1], b.buf[2], b.buf[3], fused.data());
+  b.layer.SpectrumMultiplyAdd2(b.buf[0], b.buf[1], b.buf[2], b.buf[3], fused.data());
   testing::SpectrumMultiply(b.buf[0], b.buf[1], left.data(), b.n / 2 + 1);
   testing::SpectrumMultiply(b.buf[2], b.buf[3], right.data(), b.n / 2 + 1);
   testing::VectorAdd(right.data(), left.data(), b.n + 2);
   for (int32_t i = 0; i < b.n + 2; ++i) ASSERT_NEAR(fused[i], left[i], 1e-4 * std::abs(left[i]) + 1e-4);
   // Linearity: the product of spectra is the spectrum of the circular convolution.
   std::vector<float> prod(left);
-  testing::FftInverse(prod.data(), b.order);
+  testing::FftInverse(b.layer, prod.data(), b.order);
   const auto x = testing::RandomSignal(b.n, 10), h = testing::RandomSignal(b.n, 11);
   const auto x2 = testing::RandomSignal(b.n, 12), h2 = testing::RandomSignal(b.n, 13);
   for (int32_t t = 0; t < b.n; t += 37) {
@@ -111,9 +112,10 @@ TEST(Fft, MeasuredPlansAreCachedAsWisdomAndABrokenCacheIsIgnored) {
   float* a = AllocateFftBuffer(SpectrumFloats(8));
   float* c = AllocateFftBuffer(SpectrumFloats(8));
   FftPlanMeasure = true;
-  EXPECT_TRUE(FftPrepare(8, a, c));
+  FftLayer layer;
+  EXPECT_TRUE(layer.FftPrepare(8, a, c));
   FftPlanMeasure = false;
-  FftRelease();
+  layer.FftRelease();
   FreeFftBuffer(a);
   FreeFftBuffer(c);
   std::ifstream in(dir / "Tessival" / "fftwf-wisdom");

@@ -25,31 +25,31 @@ TEST(Transforms, PairAndInverseIntoMatchThePlainTransformsInAndOutOfPlace) {
   for (int32_t order : {1, 2, 3, 12, 16, 17}) {
     const int32_t l = int32_t{1} << order;
     Buffer a(order), b(order), work(order), plainA(order), plainB(order);
-    ASSERT_TRUE(FftPrepare(order, a.p, work.p));
+    FftLayer layer;
+    ASSERT_TRUE(layer.FftPrepare(order, a.p, work.p));
     const auto ra = testing::RandomSignal(l, 3 + order), rb = testing::RandomSignal(l, 4 + order);
     for (int32_t i = 0; i < l; ++i) {
       a.p[i] = plainA.p[i] = static_cast<float>(ra[i]);
       b.p[i] = plainB.p[i] = static_cast<float>(rb[i]);
     }
-    FftForward(plainA.p);
-    FftForward(plainB.p);
+    layer.FftForward(plainA.p);
+    layer.FftForward(plainB.p);
 
     const float* x0 = nullptr;
     const float* x1 = nullptr;
-    FftForwardPair(a.p, b.p, x0, x1);
+    layer.FftForwardPair(a.p, b.p, x0, x1);
     ASSERT_EQ(std::memcmp(x0, plainA.p, (l + 2) * sizeof(float)), 0) << "order " << order;
     ASSERT_EQ(std::memcmp(x1, plainB.p, (l + 2) * sizeof(float)), 0) << "order " << order;
 
     // The second input's spectrum back to the time domain, through the work buffer.
     std::memcpy(work.p, x1, (l + 2) * sizeof(float));
-    const float* back = FftInverseUnscaledInto(work.p, a.p);
+    const float* back = layer.FftInverseUnscaledInto(work.p, a.p);
     ASSERT_TRUE(back == work.p || back == a.p);
     double worst = 0;
     for (int32_t i = 0; i < l; ++i) worst = std::fmax(worst, std::fabs(back[i] / l - rb[i]));
     EXPECT_LT(worst, 1e-5) << "order " << order;
     // The spectra made by the pair are untouched by the inverse.
     EXPECT_EQ(std::memcmp(x1, plainB.p, (l + 2) * sizeof(float)), 0) << "order " << order;
-    FftRelease();
   }
 }
 
@@ -58,12 +58,12 @@ TEST(Transforms, PairedFrameGivesBothInputsSpectraWhereTheLayerPairsThem) {
   for (int32_t order : {1, 2, 3, 12, 15, 16, 17}) {
     const int32_t l = int32_t{1} << order;
     Buffer a(order), work(order), plainA(order), plainB(order);
-    ASSERT_TRUE(FftPrepare(order, a.p, work.p));
-    float* frame = FftPairFrame();
+    FftLayer layer;
+    ASSERT_TRUE(layer.FftPrepare(order, a.p, work.p));
+    float* frame = layer.FftPairFrame();
     // Paired from 4 points up to the largest out-of-place length.
     ASSERT_EQ(frame != nullptr, order >= 2 && order <= 16) << "order " << order;
     if (!frame) {
-      FftRelease();
       continue;
     }
     const auto ra = testing::RandomSignal(l, 3 + order), rb = testing::RandomSignal(l, 4 + order);
@@ -71,11 +71,11 @@ TEST(Transforms, PairedFrameGivesBothInputsSpectraWhereTheLayerPairsThem) {
       frame[2 * i] = plainA.p[i] = static_cast<float>(ra[i]);
       frame[2 * i + 1] = plainB.p[i] = static_cast<float>(rb[i]);
     }
-    FftForward(plainA.p);
-    FftForward(plainB.p);
+    layer.FftForward(plainA.p);
+    layer.FftForward(plainB.p);
     const float* x0 = nullptr;
     const float* x1 = nullptr;
-    FftForwardPairFrame(x0, x1);
+    layer.FftForwardPairFrame(x0, x1);
     // Bins of the random frames reach about sqrt(l); float rounding stays far below.
     const double tolerance = 1e-5 * std::sqrt(static_cast<double>(l));
     for (int32_t i = 0; i < l + 2; ++i) {
@@ -87,7 +87,6 @@ TEST(Transforms, PairedFrameGivesBothInputsSpectraWhereTheLayerPairsThem) {
       EXPECT_EQ(x[1], 0.0f) << "order " << order;
       EXPECT_EQ(x[l + 1], 0.0f) << "order " << order;
     }
-    FftRelease();
   }
 }
 

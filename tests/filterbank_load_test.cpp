@@ -33,7 +33,7 @@ std::vector<double> Ramp(size_t n, double start, double step) {
 class BankLoadTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ResetEngine();
+    TheEngine.ResetEngine();
     ResetFilterBank();
     SetDefaultSettings();
     FftPlanMeasure = false;
@@ -46,7 +46,7 @@ class BankLoadTest : public ::testing::Test {
     };
   }
   void TearDown() override {
-    ResetEngine();
+    TheEngine.ResetEngine();
     ResetFilterBank();
     ResetUiHooks();
   }
@@ -64,7 +64,7 @@ class BankLoadTest : public ::testing::Test {
   bool Load(const std::string& name) { return LoadFilterBank(dir / name, view); }
 
   bool NoBank() const {
-    return !FiltersLoaded && FilterSpectra[0][0] == nullptr && InBuffers[0] == nullptr;
+    return !TheEngine.FiltersLoaded && TheEngine.FilterSpectra[0][0] == nullptr && TheEngine.InBuffers[0] == nullptr;
   }
 
   TempDir dir;
@@ -82,13 +82,13 @@ TEST_F(BankLoadTest, LoadsTheWholeSetFromAnyFileWithRolesAndPadding) {
 
   ASSERT_TRUE(Load("stem3.wav"));
   EXPECT_TRUE(messages.empty());
-  EXPECT_TRUE(FiltersLoaded);
+  EXPECT_TRUE(TheEngine.FiltersLoaded);
   EXPECT_EQ(fileName, "stem");
   EXPECT_EQ(FilterBaseName, dir / "stem");
-  EXPECT_EQ(NumFilterChannels, 4);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 4);
   EXPECT_EQ(SurroundChannels, 2);
-  EXPECT_EQ(LastOutDevice, 1);
-  EXPECT_EQ(FilterLength, 100);
+  EXPECT_EQ(TheEngine.LastOutDevice, 1);
+  EXPECT_EQ(TheEngine.FilterLength, 100);
   EXPECT_EQ(statuses, (std::vector<std::string>{"Loading Filters ...", "Filters Loaded"}));
   EXPECT_EQ(labelCalls, 1);
   EXPECT_EQ(labels.Fs, "48000");
@@ -99,21 +99,21 @@ TEST_F(BankLoadTest, LoadsTheWholeSetFromAnyFileWithRolesAndPadding) {
   EXPECT_EQ(labels.SampleType, "IEEE Float (0.24 type 3)");
   EXPECT_EQ(SampleRate, 48000);
   EXPECT_EQ(SampleRateIndex, 2);
-  ASSERT_NE(OutBuffers[1][0], nullptr);
-  EXPECT_EQ(OutBuffers[2][0], nullptr);
+  ASSERT_NE(TheEngine.OutBuffers[1][0], nullptr);
+  EXPECT_EQ(TheEngine.OutBuffers[2][0], nullptr);
 
   // Re-reading puts the impulse responses (not yet transformed) where the roles say.
   ASSERT_TRUE(LoadFilterSamples());
   for (int c = 0; c < 3; ++c) {
-    EXPECT_FLOAT_EQ(FilterSpectra[c][0][0], (c + 1) / 16.0f) << c;
-    EXPECT_FLOAT_EQ(FilterSpectra[c][0][99], (c + 1) / 16.0f + 99.0f / 1024) << c;
-    EXPECT_FLOAT_EQ(FilterSpectra[c][1][50], -(c + 1) / 100.0f) << c;
-    EXPECT_EQ(FilterSpectra[c][0][100], 0.0f) << c;
-    EXPECT_EQ(FilterSpectra[c][1][FFTLength - 1], 0.0f) << c;
+    EXPECT_FLOAT_EQ(TheEngine.FilterSpectra[c][0][0], (c + 1) / 16.0f) << c;
+    EXPECT_FLOAT_EQ(TheEngine.FilterSpectra[c][0][99], (c + 1) / 16.0f + 99.0f / 1024) << c;
+    EXPECT_FLOAT_EQ(TheEngine.FilterSpectra[c][1][50], -(c + 1) / 100.0f) << c;
+    EXPECT_EQ(TheEngine.FilterSpectra[c][0][100], 0.0f) << c;
+    EXPECT_EQ(TheEngine.FilterSpectra[c][1][TheEngine.FFTLength - 1], 0.0f) << c;
   }
-  EXPECT_EQ(FilterSpectra[3][0][59], 0.25f);
-  EXPECT_EQ(FilterSpectra[3][1][59], -0.5f);
-  for (int i = 60; i < FFTLength; ++i) ASSERT_EQ(FilterSpectra[3][0][i], 0.0f) << i;
+  EXPECT_EQ(TheEngine.FilterSpectra[3][0][59], 0.25f);
+  EXPECT_EQ(TheEngine.FilterSpectra[3][1][59], -0.5f);
+  for (int i = 60; i < TheEngine.FFTLength; ++i) ASSERT_EQ(TheEngine.FilterSpectra[3][0][i], 0.0f) << i;
 }
 
 TEST_F(BankLoadTest, SizesAndEfficiencyFollowTheLongestFilter) {
@@ -131,10 +131,10 @@ TEST_F(BankLoadTest, SizesAndEfficiencyFollowTheLongestFilter) {
     ASSERT_TRUE(testing::WriteBytes(dir / "m1.wav", FilterWav({0.5}, {0.5})));
     ASSERT_TRUE(testing::WriteBytes(dir / "m2.wav", FilterWav(Ramp(r.m, 0, 0), Ramp(r.m, 0, 0))));
     ASSERT_TRUE(Load("m1.wav"));
-    EXPECT_EQ(FilterLength, r.m);
-    EXPECT_EQ(FFTOrder, r.order);
-    EXPECT_EQ(FFTLength, r.length);
-    EXPECT_EQ(BlockLength, r.block);
+    EXPECT_EQ(TheEngine.FilterLength, r.m);
+    EXPECT_EQ(TheEngine.FFTOrder, r.order);
+    EXPECT_EQ(TheEngine.FFTLength, r.length);
+    EXPECT_EQ(TheEngine.BlockLength, r.block);
     EXPECT_EQ(labels.MaxLen, std::to_string(r.m));
     EXPECT_EQ(labels.FFTOrderText, std::to_string(r.order));
     EXPECT_EQ(labels.Effi, r.effi);
@@ -152,9 +152,9 @@ TEST_F(BankLoadTest, SampleTypeLabelNamesTheTypeOrMixed) {
     EXPECT_EQ(BankSampleType, type);
     EXPECT_EQ(labels.SampleType, SampleTypeNames[type]);
     ASSERT_TRUE(LoadFilterSamples());
-    EXPECT_EQ(FilterSpectra[0][0][1], -0.25f);
-    EXPECT_EQ(FilterSpectra[0][1][0], 0.75f);
-    EXPECT_EQ(FilterSpectra[1][1][0], 0.125f);
+    EXPECT_EQ(TheEngine.FilterSpectra[0][0][1], -0.25f);
+    EXPECT_EQ(TheEngine.FilterSpectra[0][1][0], 0.75f);
+    EXPECT_EQ(TheEngine.FilterSpectra[1][1][0], 0.125f);
   }
   ASSERT_TRUE(testing::WriteBytes(dir / "t2.wav", FilterWav({-0.5}, {0.125}, 48000, 7)));
   ASSERT_TRUE(testing::WriteBytes(dir / "t1.wav", FilterWav({-0.5}, {0.125}, 48000, 7)));
@@ -201,29 +201,29 @@ TEST_F(BankLoadTest, RatesOffTheTableLoadWithIndexMinusOne) {
 TEST_F(BankLoadTest, FileCountsFromOneToMoreThanTen) {
   WriteBank("one", 1, 5);
   ASSERT_TRUE(Load("one1.wav"));
-  EXPECT_EQ(NumFilterChannels, 1);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 1);
   EXPECT_EQ(SurroundChannels, 0);
-  EXPECT_EQ(LastOutDevice, 0);
+  EXPECT_EQ(TheEngine.LastOutDevice, 0);
 
   WriteBank("odd", 3, 5);
   ASSERT_TRUE(Load("odd2.wav"));
-  EXPECT_EQ(NumFilterChannels, 3);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 3);
   EXPECT_EQ(SurroundChannels, 1);
-  EXPECT_EQ(LastOutDevice, 1);
+  EXPECT_EQ(TheEngine.LastOutDevice, 1);
 
   // Eleven files, chosen by number 10: the stem drops every digit, the first ten load.
   WriteBank("many", 11, 5);
   ASSERT_TRUE(Load("many10.wav"));
   EXPECT_EQ(fileName, "many");
-  EXPECT_EQ(NumFilterChannels, 10);
-  EXPECT_EQ(LastOutDevice, 4);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 10);
+  EXPECT_EQ(TheEngine.LastOutDevice, 4);
   EXPECT_EQ(BankFiles.back(), dir / "many10.wav");
 
   // A gap ends the set.
   WriteBank("gap", 5, 5);
   std::filesystem::remove(dir / "gap3.wav");
   ASSERT_TRUE(Load("gap1.wav"));
-  EXPECT_EQ(NumFilterChannels, 2);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 2);
   EXPECT_TRUE(messages.empty());
 }
 
@@ -395,11 +395,11 @@ TEST_F(BankLoadTest, ReadsFilesWrittenBySox) {
                          "' synth 0.02 sine 500 2>/dev/null").c_str()), 0);
   ASSERT_TRUE(Load("sox1.wav"));
   EXPECT_TRUE(messages.empty()) << messages.front();
-  EXPECT_EQ(FilterLength, 882);
+  EXPECT_EQ(TheEngine.FilterLength, 882);
   EXPECT_EQ(labels.SampleType, "Mixed");
   ASSERT_TRUE(LoadFilterSamples());
   float peak = 0;
-  for (int i = 0; i < 441; ++i) peak = std::max(peak, std::fabs(FilterSpectra[0][0][i]));
+  for (int i = 0; i < 441; ++i) peak = std::max(peak, std::fabs(TheEngine.FilterSpectra[0][0][i]));
   EXPECT_GT(peak, 0.5f);
   EXPECT_LE(peak, 1.0f);
 }

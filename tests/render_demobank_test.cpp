@@ -99,14 +99,14 @@ class DemoBankTest : public ::testing::Test {
   static void TearDownTestSuite() { bank.reset(); }
 
   void SetUp() override {
-    ResetEngine();
+    TheEngine.ResetEngine();
     ResetFilterBank();
     FftPlanMeasure = false;
     Ui.ShowMessage = [this](MessageKind, const std::string& t) { messages.push_back(t); };
     Ui.SetStatusText = [](const std::string&) {};
   }
   void TearDown() override {
-    ResetEngine();
+    TheEngine.ResetEngine();
     ResetFilterBank();
     ResetUiHooks();
   }
@@ -122,18 +122,18 @@ TEST_F(DemoBankTest, LoadsAsTenFloatChannelsAt48kAndIsTheSameEveryRun) {
   for (const char* chosen : {"demo1.wav", "demo7.wav"}) {
     SCOPED_TRACE(chosen);
     ASSERT_TRUE(LoadFilterBank(File(chosen)));
-    EXPECT_EQ(NumFilterChannels, 10);
+    EXPECT_EQ(TheEngine.NumFilterChannels, 10);
     EXPECT_EQ(SurroundChannels, 8);
     EXPECT_EQ(SampleRate, 48000);
-    EXPECT_EQ(FilterLength, Taps);
-    EXPECT_EQ(LastOutDevice, 4);
+    EXPECT_EQ(TheEngine.FilterLength, Taps);
+    EXPECT_EQ(TheEngine.LastOutDevice, 4);
     ASSERT_GE(BankSampleType, 1);
     EXPECT_STREQ(SampleTypeNames[BankSampleType], "IEEE Float (0.24 type 3)");
   }
 
   ASSERT_TRUE(LoadFilterBank(File("tiny2.wav")));
-  EXPECT_EQ(NumFilterChannels, 2);
-  EXPECT_EQ(FilterLength, 256);
+  EXPECT_EQ(TheEngine.NumFilterChannels, 2);
+  EXPECT_EQ(TheEngine.FilterLength, 256);
   EXPECT_STREQ(SampleTypeNames[BankSampleType], "16-bit Int PCM");
   EXPECT_TRUE(messages.empty()) << messages.front();
 

@@ -59,7 +59,7 @@ class MainWindow : public ::testing::Test {
     ASSERT_TRUE(config_.isValid());
     setenv("XDG_CONFIG_HOME", config_.path().toLocal8Bit().constData(), 1);
     sim_ = &InstallSimDriver();
-    ResetEngine();
+    TheEngine.ResetEngine();
     ResetSettingsVariables();
     Running = Stopping = false;
     MessageBoxCapture = [this](MessageKind kind, const std::string& text) {
@@ -85,7 +85,7 @@ class MainWindow : public ::testing::Test {
     MessageBoxCapture = nullptr;
     OpenDialogOverride = nullptr;
     InstallWaveDriver(nullptr);
-    ResetEngine();
+    TheEngine.ResetEngine();
     unsetenv("XDG_CONFIG_HOME");
   }
 
@@ -146,7 +146,7 @@ class MainWindow : public ::testing::Test {
   // Pumps the device notifications: `blocks` capture blocks on the stepped clock.
   void RunBlocks(int blocks) {
     for (int b = 0; b < blocks; ++b) {
-      sim_->Step(static_cast<uint64_t>(BlockLength));
+      sim_->Step(static_cast<uint64_t>(TheEngine.BlockLength));
       QCoreApplication::sendPostedEvents();
     }
   }
@@ -221,7 +221,7 @@ TEST_F(MainWindow, OpensWithItsDesignedLayoutAndTheLoadedSettings) {
   EXPECT_EQ(w.StatusPanels[1]->width(), 50);
 
   // Creation: flags cleared, settings loaded, dither table made; nothing said.
-  EXPECT_FALSE(FiltersLoaded);
+  EXPECT_FALSE(TheEngine.FiltersLoaded);
   EXPECT_FALSE(Running);
   EXPECT_TRUE(FilterBaseName.empty());
   EXPECT_EQ(NumBuffers, 3);
@@ -280,25 +280,25 @@ TEST_F(MainWindow, CommandsFollowTheTableInEveryState) {
   chosen_.clear();  // a cancelled dialog changes nothing
   w.FiltrosButton->click();
   EXPECT_EQ(dialogRuns_, 1);
-  EXPECT_FALSE(FiltersLoaded);
+  EXPECT_FALSE(TheEngine.FiltersLoaded);
   EXPECT_TRUE(messages_.empty());
 
   // Loaded: a changed resolution or buffer count re-makes the wave buffers.
   chosen_ = WriteBank(2);
   w.FiltrosButton->click();
-  ASSERT_TRUE(FiltersLoaded);
-  EXPECT_EQ(WaveBufferSize, BlockLength * 4);
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
+  EXPECT_EQ(TheEngine.WaveBufferSize, TheEngine.BlockLength * 4);
   ModalOpenedBy([&] { w.FreqButton->click(); }, [] { SampleBits = 24; });
-  EXPECT_EQ(WaveBufferBits, 24);
-  EXPECT_EQ(WaveBufferSize, BlockLength * 8);
+  EXPECT_EQ(TheEngine.WaveBufferBits, 24);
+  EXPECT_EQ(TheEngine.WaveBufferSize, TheEngine.BlockLength * 8);
   ModalOpenedBy([&] { w.DeviceButton->click(); }, [] { NumBuffers = 6; });
-  EXPECT_EQ(WaveBufferCount, 6);
-  EXPECT_NE(InBuffers[5], nullptr);
-  EXPECT_NE(OutBuffers[0][5], nullptr);
+  EXPECT_EQ(TheEngine.WaveBufferCount, 6);
+  EXPECT_NE(TheEngine.InBuffers[5], nullptr);
+  EXPECT_NE(TheEngine.OutBuffers[0][5], nullptr);
   ModalOpenedBy([&] { w.DeviceButton->click(); }, [] { NumBuffers = 2; });
-  EXPECT_EQ(WaveBufferCount, 2);
-  EXPECT_EQ(InBuffers[5], nullptr);
-  EXPECT_TRUE(FiltersLoaded);
+  EXPECT_EQ(TheEngine.WaveBufferCount, 2);
+  EXPECT_EQ(TheEngine.InBuffers[5], nullptr);
+  EXPECT_TRUE(TheEngine.FiltersLoaded);
 
   // Running: load, frequency and device do nothing; gain and about still open.
   Running = true;
@@ -323,7 +323,7 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   chosen_ = WriteBank(4);
   chosen_ = bank_ / "stem3.wav";  // any file of the set finds its siblings
   w.FiltrosButton->click();
-  ASSERT_TRUE(FiltersLoaded) << (messages_.empty() ? "" : messages_[0].Text);
+  ASSERT_TRUE(TheEngine.FiltersLoaded) << (messages_.empty() ? "" : messages_[0].Text);
   EXPECT_EQ(w.LabelFileName->text(), "stem");
   EXPECT_EQ(w.LabelSurrChannels->text(), "2");
   EXPECT_EQ(w.LabelFs->text(), "48000");
@@ -354,10 +354,10 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   RunBlocks(8);
   // After the queued silent buffers, file ch + 1 plays 0.5 times the left input ch + 1
   // frames late plus 0.25 times the right input (WriteBank), on the default capture signal.
-  const size_t silent = static_cast<size_t>(HeldNumBuffers()) * BlockLength;
+  const size_t silent = static_cast<size_t>(HeldNumBuffers()) * TheEngine.BlockLength;
   for (int32_t d = 0; d < 2; ++d) {
     const auto played = SimDriver::DecodeSamples(sim_->PlayedBytes(WaveOutDevices[d]), 16);
-    ASSERT_GE(played.size() / 2, silent + 4 * static_cast<size_t>(BlockLength)) << "device " << d;
+    ASSERT_GE(played.size() / 2, silent + 4 * static_cast<size_t>(TheEngine.BlockLength)) << "device " << d;
     for (size_t f = 0; f < played.size() / 2; ++f) {
       for (int side = 0; side < 2; ++side) {
         const int32_t ch = 2 * d + side;
@@ -380,7 +380,7 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   EXPECT_FALSE(Running);
   EXPECT_EQ(Status(), "Stopped");
   EXPECT_EQ(sim_->OpenDeviceCount(), 0u);
-  EXPECT_TRUE(FiltersLoaded);
+  EXPECT_TRUE(TheEngine.FiltersLoaded);
   EXPECT_TRUE(messages_.empty());
 }
 
@@ -393,7 +393,7 @@ TEST_F(MainWindow, ClosingStopsTheDevicesReleasesTheBankAndSavesTheSettings) {
 
   chosen_ = WriteBank(2);
   w.FiltrosButton->click();
-  ASSERT_TRUE(FiltersLoaded);
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
   w.StartButton->click();
   ASSERT_TRUE(Running);
   RunBlocks(3);
@@ -402,8 +402,8 @@ TEST_F(MainWindow, ClosingStopsTheDevicesReleasesTheBankAndSavesTheSettings) {
   sim_->ClearCallLog();
   w.close();
   EXPECT_FALSE(Running);
-  EXPECT_FALSE(FiltersLoaded);
-  EXPECT_EQ(InBuffers[0], nullptr);
+  EXPECT_FALSE(TheEngine.FiltersLoaded);
+  EXPECT_EQ(TheEngine.InBuffers[0], nullptr);
   EXPECT_EQ(sim_->OpenDeviceCount(), 0u);
   // The close notifications released the headers while the buffers still existed.
   const auto log = sim_->CallLog();

@@ -245,7 +245,7 @@ void TMainForm::SetStatusText(const QString& text) {
 }
 
 void TMainForm::FormCreate() {
-  FiltersLoaded = false;
+  TheEngine.FiltersLoaded = false;
   Running = false;
   FilterBaseName.clear();
   try {
@@ -285,9 +285,9 @@ void TMainForm::FormClose() {
   // close notifications release the headers before the buffers go.
   if (Running) tessival::StopButtonClick();
   QCoreApplication::sendPostedEvents(this, WaveEventType);
-  if (FiltersLoaded) {
-    FreeBuffers();
-    FiltersLoaded = false;
+  if (TheEngine.FiltersLoaded) {
+    TheEngine.FreeBuffers();
+    TheEngine.FiltersLoaded = false;
   }
   try {
     SaveSettings();
@@ -362,7 +362,7 @@ void TMainForm::FreqButtonClick() {
   if (Running || !SampFreqForm) return;
   const int32_t bits = SampleBits;
   SampFreqForm->exec();
-  if (FiltersLoaded && SampleBits != bits) RemakeWaveBuffers();
+  if (TheEngine.FiltersLoaded && SampleBits != bits) RemakeWaveBuffers();
 }
 
 void TMainForm::DeviceButtonClick() {
@@ -370,7 +370,7 @@ void TMainForm::DeviceButtonClick() {
   const int32_t buffers = HeldNumBuffers();
   WaveDevForm->exec();
   // The wave buffers and the headers must agree with the count the next start queues.
-  if (FiltersLoaded && HeldNumBuffers() != buffers) RemakeWaveBuffers();
+  if (TheEngine.FiltersLoaded && HeldNumBuffers() != buffers) RemakeWaveBuffers();
 }
 
 void TMainForm::AboutButtonClick() {
@@ -378,10 +378,10 @@ void TMainForm::AboutButtonClick() {
 }
 
 void TMainForm::RemakeWaveBuffers() {
-  if (ReallocateWaveBuffers()) return;
+  if (TheEngine.ReallocateWaveBuffers()) return;
   // Without wave buffers the bank cannot play; release it rather than keep half of it.
-  FreeBuffers();
-  FiltersLoaded = false;
+  TheEngine.FreeBuffers();
+  TheEngine.FiltersLoaded = false;
   ShowMessage(MessageKind::Plain,
               "Not enough memory for the wave buffers.\r\nThe filter bank was released; load it again.");
 }

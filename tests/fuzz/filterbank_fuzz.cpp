@@ -59,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (int i = files + 1; i <= 3; ++i) std::remove((Folder() + "/f" + std::to_string(i) + ".wav").c_str());
   // Filters are bounded by the input size, so the engine's buffers stay small.
   const bool loaded = LoadFilterBank(Folder() + "/f1.wav");
-  if (loaded != FiltersLoaded) __builtin_trap();
-  if (loaded && (NumFilterChannels < 1 || NumFilterChannels > files)) __builtin_trap();
-  ResetEngine();
+  if (loaded != TheEngine.FiltersLoaded) __builtin_trap();
+  if (loaded && (TheEngine.NumFilterChannels < 1 || TheEngine.NumFilterChannels > files)) __builtin_trap();
+  TheEngine.ResetEngine();
   return 0;
 }

@@ -2,8 +2,11 @@
 // Puts a filter bank held in memory into the engine, as the loading would, and
 // streams interleaved input through ConvolveBlock as a live run would.
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "engine/Engine.h"
 
 namespace tessival::testing {
 
@@ -16,7 +19,7 @@ void ResetEngineForTest();
 
 // Sizes the engine for the filters, takes the buffers, fills and transforms the
 // spectra and sets FiltersLoaded. SampleBits and NumBuffers are taken as they are.
-void LoadBankInMemory(const std::vector<FilterPair>& filters);
+void LoadBankInMemory(const std::vector<FilterPair>& filters, Engine& e = TheEngine);
 
 // Interleaved stereo samples for one device.
 struct StereoInts {
@@ -26,7 +29,18 @@ struct StereoInts {
 // Feeds `left`/`right` (integer sample values) block by block through capture
 // buffers 0, 1, ..., NumBuffers-1, 0, ... and collects every device's output.
 // The input is padded with silence to whole blocks.
-std::vector<StereoInts> StreamThroughEngine(const std::vector<int64_t>& left,
-                                            const std::vector<int64_t>& right);
+std::vector<StereoInts> StreamThroughEngine(const std::vector<int64_t>& left, const std::vector<int64_t>& right,
+                                            Engine& e = TheEngine);
+
+// The same, one block at a time, so that a test can interleave engines.
+struct EngineStream {
+  EngineStream(Engine& e, const std::vector<int64_t>& left, const std::vector<int64_t>& right);
+  bool Step();  // false once every block has been convolved
+  Engine& E;
+  const std::vector<int64_t>& Left;
+  const std::vector<int64_t>& Right;
+  size_t Blocks = 0, Done = 0;
+  std::vector<StereoInts> Out;  // per device
+};
 
 }  // namespace tessival::testing

@@ -6,14 +6,14 @@
 
 namespace tessival::testing {
 
-void FftInverse(float* buffer, int32_t order) {
+void FftInverse(FftLayer& layer, float* buffer, int32_t order) {
   const int32_t n = int32_t{1} << order;
   const int32_t floats = SpectrumFloats(order);
   // The plans want the alignment AllocateFftBuffer gives; a test's vector may not have it.
   float* spectrum = AllocateFftBuffer(floats);
   float* spare = AllocateFftBuffer(floats);
   std::memcpy(spectrum, buffer, static_cast<size_t>(floats) * sizeof(float));
-  const float* samples = FftInverseUnscaledInto(spectrum, spare);
+  const float* samples = layer.FftInverseUnscaledInto(spectrum, spare);
   const float scale = 1.0f / static_cast<float>(n);
   for (int32_t t = 0; t < n; ++t) buffer[t] = samples[t] * scale;
   FreeFftBuffer(spectrum);

@@ -3,11 +3,13 @@
 // fused ones the block path calls.
 #include <cstdint>
 
+#include "engine/Fft.h"
+
 namespace tessival::testing {
 
 // In place: the layer's packed spectrum of 2^order points back to 2^order real samples,
-// including 1/L, through the layer's own inverse plan (FftPrepare must have run).
-void FftInverse(float* buffer, int32_t order);
+// including 1/L, through the layer's own inverse plan (its FftPrepare must have run).
+void FftInverse(FftLayer& layer, float* buffer, int32_t order);
 
 // dst = a * b over `bins` interleaved complex bins; dst may alias neither source.
 void SpectrumMultiply(const float* a, const float* b, float* dst, int32_t bins);

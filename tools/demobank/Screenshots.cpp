@@ -82,7 +82,7 @@ int Run(int argc, char** argv) {
   Settle(200);
   OpenDialogOverride = [&bank] { return bank; };
   MainForm->FiltrosButtonClick();
-  if (failed || !FiltersLoaded) return 1;
+  if (failed || !TheEngine.FiltersLoaded) return 1;
   bool ok = Save(MainForm, out, "main-window.png");
 
   GainForm->show();

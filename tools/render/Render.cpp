@@ -327,7 +327,7 @@ std::string OutputName(int32_t d) { return "out" + std::to_string(d) + ".wav"; }
 // Output frames of the whole run (input + M - 1), or -1 when the input's length is unknown.
 int64_t ExpectedOutputFrames(const Input& in) {
   const sf_count_t frames = in.Info.frames;
-  return frames > 0 && frames < SF_COUNT_MAX ? frames + FilterLength - 1 : -1;
+  return frames > 0 && frames < SF_COUNT_MAX ? frames + TheEngine.FilterLength - 1 : -1;
 }
 
 // Messages of the loading go to stderr on one line each; there is no status panel.
@@ -377,21 +377,21 @@ void LoadBankAsALiveRun(const Options& o, const Input& in) {
 // (one system call per file for about 256 kB). Returns how many there are.
 int32_t TakeBatchOfWaveBuffers() {
   const int32_t batch =
-      std::clamp<int32_t>((256 * 1024 + WaveBufferSize - 1) / WaveBufferSize, MinBuffers, MaxBuffers);
-  if (batch != WaveBufferCount) {
+      std::clamp<int32_t>((256 * 1024 + TheEngine.WaveBufferSize - 1) / TheEngine.WaveBufferSize, MinBuffers, MaxBuffers);
+  if (batch != TheEngine.WaveBufferCount) {
     NumBuffers = batch;
-    if (!ReallocateWaveBuffers()) Fail("not enough memory for the wave buffers");
+    if (!TheEngine.ReallocateWaveBuffers()) Fail("not enough memory for the wave buffers");
   }
   return batch;
 }
 
 void OpenOutputs(Outputs& out, const Options& o, const Input& in, int32_t batch) {
-  out.Files.resize(LastOutDevice + 1);
-  for (int32_t d = 0; d <= LastOutDevice; ++d) {
+  out.Files.resize(TheEngine.LastOutDevice + 1);
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
     const std::string name = OutputName(d);
     out.FinalPaths.push_back(o.OutDir + "/" + name);
     out.TempPaths.push_back(o.OutDir + "/." + name + ".partial-" + std::to_string(::getpid()));
-    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, int64_t{batch} * BlockLength)) out.FailWrite(d);
+    if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, int64_t{batch} * TheEngine.BlockLength)) out.FailWrite(d);
   }
   const int64_t frames = ExpectedOutputFrames(in);
   if (frames > 0 && static_cast<uint64_t>(frames) * (o.Bits == 16 ? 4 : 6) > WavWriter::MaxDataBytes) {
@@ -402,8 +402,8 @@ void OpenOutputs(Outputs& out, const Options& o, const Input& in, int32_t batch)
 // Fills capture buffer k with the next block of input, silence after its end (and
 // only silence when `more` is false); returns the frames read.
 int32_t ReadCaptureBlock(Input& in, Outputs& out, const Options& o, int32_t k, bool more) {
-  const int32_t n = BlockLength;
-  uint8_t* capture = InBuffers[k];
+  const int32_t n = TheEngine.BlockLength;
+  uint8_t* capture = TheEngine.InBuffers[k];
   int32_t got = 0;
   if (more) {
     if (!in.Direct)
@@ -437,8 +437,8 @@ int32_t ReadCaptureBlock(Input& in, Outputs& out, const Options& o, int32_t k, b
 // M - 1 frames of silence so that the tails are complete. The blocks of a batch go
 // to the files together.
 RenderCounts RenderBlocks(Input& in, Outputs& out, const Options& o, int32_t batch) {
-  const int32_t n = BlockLength;
-  const int32_t tail = FilterLength - 1;
+  const int32_t n = TheEngine.BlockLength;
+  const int32_t tail = TheEngine.FilterLength - 1;
   if (!in.Direct) in.Block.assign(2 * static_cast<size_t>(n), 0.0);
   Progress progress;
   progress.Expected = ExpectedOutputFrames(in);
@@ -454,14 +454,14 @@ RenderCounts RenderBlocks(Input& in, Outputs& out, const Options& o, int32_t bat
       c.InputFrames += got;
       if (got < n) total = c.InputFrames + tail;
     }
-    ConvolveBlock(k);
+    TheEngine.ConvolveBlock(k);
     ++c.Blocks;
 
     keeps[k] = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - c.OutputFrames));
     c.OutputFrames += keeps[k];
     if (k == batch - 1 || c.OutputFrames == total) {
-      for (int32_t d = 0; d <= LastOutDevice; ++d)
-        if (!out.Files[d].WriteBlocks(OutBuffers[d], keeps, k + 1)) out.FailWrite(d);
+      for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d)
+        if (!out.Files[d].WriteBlocks(TheEngine.OutBuffers[d], keeps, k + 1)) out.FailWrite(d);
     }
     progress.Update(c.OutputFrames);
   }
@@ -481,7 +481,7 @@ void FinishOutputs(Outputs& out, const Options& o) {
       out.FailWith(out.FinalPaths[d] + ": " + why);
     }
   }
-  for (int32_t d = LastOutDevice + 1; d < MaxOutDevices; ++d) {
+  for (int32_t d = TheEngine.LastOutDevice + 1; d < MaxOutDevices; ++d) {
     const std::string stale = o.OutDir + "/" + OutputName(d);
     if (std::remove(stale.c_str()) != 0 && errno != ENOENT) Fail(stale + ": " + std::strerror(errno));
   }
@@ -493,7 +493,7 @@ void PrintSummary(const RenderCounts& c, bool progressShown) {
                "%stessival-render: %lld input frames, %lld output frames, %lld blocks of %d, "
                "%.3f s, real-time factor %.1f\n",
                progressShown ? "\r" : "", static_cast<long long>(c.InputFrames),
-               static_cast<long long>(c.OutputFrames), static_cast<long long>(c.Blocks), BlockLength, c.Seconds,
+               static_cast<long long>(c.OutputFrames), static_cast<long long>(c.Blocks), TheEngine.BlockLength, c.Seconds,
                c.Seconds > 0 ? audio / c.Seconds : 0.0);
 }
 
@@ -515,13 +515,13 @@ int Run(int argc, char** argv) {
   // As the start command: dither from its first value and silent history. Every
   // block rewrites its wave buffers whole, so they are not cleared (that would only
   // fault in memory).
-  RestartDither();
-  ClearInputHistory();
+  TheEngine.RestartDither();
+  TheEngine.ClearInputHistory();
   const RenderCounts counts = RenderBlocks(in, out, o, batch);
   sf_close(in.File);
 
   FinishOutputs(out, o);
-  FreeBuffers();
+  TheEngine.FreeBuffers();
   PrintSummary(counts, ::isatty(2) != 0);
   return 0;
 }
