@@ -4,7 +4,9 @@
 
 #include <QAbstractItemView>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -63,7 +65,19 @@ class WaveDevDialog : public ::testing::Test {
 TEST_F(WaveDevDialog, DefaultsWithOneOutputDevice) {
   UseDevices({"Line In", "Mic"}, {"Speakers"});
   EXPECT_EQ(form.windowTitle(), "Select Wave Devices");
+  // As designed, but wider for the device names and the Test buttons, and for the OK
+  // and Cancel column, which is as wide as "Cancel" with its icon needs.
+  EXPECT_EQ(form.BitBtn1->width(), form.BitBtn2->width());
+  for (int row = 0; row < 6; ++row) {
+    QComboBox* box = row == 0 ? form.ComboBoxIn : form.ComboBoxOut[row - 1];
+    EXPECT_EQ(form.DeviceLabel[row]->geometry(), QRect(12, 12 + 40 * row, 128, 24)) << row;
+    EXPECT_EQ(box->geometry().topLeft(), QPoint(144, 12 + 40 * row)) << row;
+    EXPECT_EQ(box->height(), 24);
+  }
+  EXPECT_EQ(form.RadioGroupOpen->geometry(), QRect(8, 256, 104, 81));
+  EXPECT_EQ(form.GroupBoxBuf->geometry(), QRect(232, 256, 65, 81));
   EXPECT_EQ(form.height(), 350);
+  EXPECT_GE(form.ComboBoxIn->width(), 330);
   for (int k = 0; k < 5; ++k) {  // a Test button beside each output list, inside the dialog
     const QRect list = form.ComboBoxOut[k]->geometry(), test = form.TestButton[k]->geometry();
     EXPECT_EQ(form.TestButton[k]->text(), "Test");

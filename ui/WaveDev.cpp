@@ -3,6 +3,7 @@
 #include <QAbstractItemView>
 #include <QComboBox>
 #include <QCoreApplication>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,6 +21,7 @@
 #include "engine/Engine.h"
 #include "engine/Report.h"
 #include "settings/Settings.h"
+#include "ui/Layout.h"
 #include "ui/RadioGroup.h"
 
 namespace tessival {
@@ -28,13 +30,17 @@ TWaveDevForm* WaveDevForm = nullptr;
 
 namespace {
 
-constexpr int RowPitch = 40;
-constexpr int ListLeft = 144;
-constexpr int ListWidth = 330;  // room for "HDA Intel PCH, ALC892 Analog (plughw:0,0, converts)"
-constexpr int TestLeft = ListLeft + ListWidth + 6;
-constexpr int TestWidth = 56;
-constexpr int FormWidth = TestLeft + TestWidth + 12;
-constexpr int FormHeight = 350;
+// Designed sizes: rows of a label, a combo box and (for the outputs) a Test button,
+// one every 40 pixels; below them the two order groups, the buffers group and the
+// buttons. The boxes have room for names such as "HDA Intel PCH, ALC892 Analog
+// (plughw:0,0, converts)"; longer ones are shortened in the middle.
+constexpr QSize LabelSize(128, 24);
+constexpr QSize ComboSize(330, 24);
+constexpr QSize TestSize(56, 24);
+constexpr int RowGap = 16;
+constexpr QSize OrderGroupSize(104, 81);
+constexpr QSize BufferGroupSize(65, 81);
+constexpr QSize ButtonSize(61, 27);
 
 constexpr int MissingRole = Qt::UserRole + 1;  // item data: the stored device is not present
 
@@ -72,13 +78,16 @@ void ShowChoice(QComboBox* box) {
   }
 }
 
-QComboBox* MakeDeviceBox(QWidget* parent, const QString& name, int row) {
+QComboBox* MakeDeviceBox(QWidget* parent, const QString& name) {
   auto* box = new QComboBox(parent);
   box->setObjectName(name);
   box->setEditable(true);
   // Only the selected item's index counts; typed text must never become a device.
   box->setInsertPolicy(QComboBox::NoInsert);
-  box->setGeometry(ListLeft, 12 + row * RowPitch, ListWidth, 24);
+  // Its width does not follow the device names, so the dialog keeps its size as
+  // devices come and go.
+  box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  box->setMinimumSize(ComboSize);
   QObject::connect(box, &QComboBox::currentIndexChanged, box, [box] { ShowChoice(box); });
   return box;
 }
@@ -88,37 +97,46 @@ QComboBox* MakeDeviceBox(QWidget* parent, const QString& name, int row) {
 TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   setObjectName("WaveDevForm");
   setWindowTitle("Select Wave Devices");
-  setFixedSize(FormWidth, FormHeight);
 
+  // The device rows, 12 pixels in from the edges.
+  auto* rows = new QGridLayout;
+  rows->setContentsMargins(4, 0, 4, 0);
+  rows->setHorizontalSpacing(4);
+  rows->setVerticalSpacing(RowGap);
+  rows->setColumnStretch(1, 1);
+  ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn");
+  for (int k = 0; k < MaxOutDevices; ++k) {
+    ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k));
+    TestButton[k] = new QPushButton("Test", this);
+    TestButton[k]->setObjectName(QStringLiteral("TestButton%1").arg(k));
+    TestButton[k]->setMinimumSize(TestSize);
+    TestButton[k]->setToolTip("Plays noise on the left, then the right loudspeaker of this pair");
+    TestButton[k]->setAutoDefault(false);
+    rows->addWidget(TestButton[k], k + 1, 2);
+    connect(TestButton[k], &QPushButton::clicked, this, [this, k] { TestButtonClick(k); });
+  }
   for (int row = 0; row < 6; ++row) {
     auto* label = new QLabel(QString::fromLatin1(DeviceRoleCaption(row - 1)), this);
     label->setObjectName(QStringLiteral("Label%1").arg(row + 1));
-    label->setGeometry(12, 12 + row * RowPitch, 128, 24);
+    label->setMinimumSize(LabelSize);
+    QComboBox* box = row == 0 ? ComboBoxIn : ComboBoxOut[row - 1];
+    label->setBuddy(box);
+    rows->addWidget(label, row, 0);
+    rows->addWidget(box, row, 1);
     DeviceLabel[row] = label;
   }
-  ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn", 0);
-  for (int k = 0; k < MaxOutDevices; ++k) {
-    ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k), k + 1);
-    TestButton[k] = new QPushButton("Test", this);
-    TestButton[k]->setObjectName(QStringLiteral("TestButton%1").arg(k));
-    TestButton[k]->setGeometry(TestLeft, 12 + (k + 1) * RowPitch, TestWidth, 24);
-    TestButton[k]->setToolTip("Plays noise on the left, then the right loudspeaker of this pair");
-    TestButton[k]->setAutoDefault(false);
-    connect(TestButton[k], &QPushButton::clicked, this, [this, k] { TestButtonClick(k); });
-  }
-  for (int row = 0; row < 6; ++row) DeviceLabel[row]->setBuddy(row == 0 ? ComboBoxIn : ComboBoxOut[row - 1]);
 
   RadioGroupOpen = new TRadioGroup("Open Order", {"Play, Rec", "Rec, Play"}, 1, this);
   RadioGroupOpen->setObjectName("RadioGroupOpen");
-  RadioGroupOpen->setGeometry(8, 256, 104, 81);
+  RadioGroupOpen->setMinimumSize(OrderGroupSize);
 
   RadioGroupStart = new TRadioGroup("Start Order", {"Play, Rec", "Rec, Play"}, 1, this);
   RadioGroupStart->setObjectName("RadioGroupStart");
-  RadioGroupStart->setGeometry(120, 256, 104, 81);
+  RadioGroupStart->setMinimumSize(OrderGroupSize);
 
-  GroupBoxBuf = new QGroupBox("Buffers", this);
+  GroupBoxBuf = new TGroupBox("Buffers", this);
   GroupBoxBuf->setObjectName("GroupBoxBuf");
-  GroupBoxBuf->setGeometry(232, 256, 65, 81);
+  GroupBoxBuf->setMinimumSize(BufferGroupSize);
   UpDownBuf = new QSpinBox(GroupBoxBuf);
   UpDownBuf->setObjectName("UpDownBuf");
   UpDownBuf->setRange(MinBuffers, MaxBuffers);
@@ -130,20 +148,44 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   large.setPointSize(16);
   large.setBold(true);
   UpDownBuf->setFont(large);
+  // One digit in a fixed font: the group's designed width holds it, whatever the
+  // spin box would ask for.
+  UpDownBuf->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
   auto* bufLayout = new QVBoxLayout(GroupBoxBuf);
   bufLayout->setContentsMargins(8, 4, 8, 8);
   bufLayout->addWidget(UpDownBuf);
   EditBuf = UpDownBuf->findChild<QLineEdit*>();
   EditBuf->setObjectName("EditBuf");
 
-  BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
+  BitBtn1 = new TDialogButton(TDialogButton::Ok, ButtonSize, this);
   BitBtn1->setObjectName("BitBtn1");
-  BitBtn1->setGeometry(FormWidth - 69, 266, 61, 27);
   BitBtn1->setDefault(true);
-
-  BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this);
+  BitBtn2 = new TDialogButton(TDialogButton::Cancel, ButtonSize, this);
   BitBtn2->setObjectName("BitBtn2");
-  BitBtn2->setGeometry(FormWidth - 69, 304, 61, 27);
+  auto* buttons = new QVBoxLayout;
+  buttons->setContentsMargins(0, 10, 0, 6);
+  buttons->setSpacing(11);
+  buttons->addWidget(BitBtn1);
+  buttons->addWidget(BitBtn2);
+
+  // The groups from the left, OK above Cancel at the right.
+  auto* bottom = new QHBoxLayout;
+  bottom->setSpacing(0);
+  bottom->addWidget(RadioGroupOpen);
+  bottom->addSpacing(8);
+  bottom->addWidget(RadioGroupStart);
+  bottom->addSpacing(8);
+  bottom->addWidget(GroupBoxBuf);
+  bottom->addSpacing(7);
+  bottom->addStretch(1);
+  bottom->addLayout(buttons);
+
+  auto* form = new QVBoxLayout;
+  form->setContentsMargins(8, 12, 8, 13);
+  form->setSpacing(20);
+  form->addLayout(rows);
+  form->addLayout(bottom);
+  FixToLayout(this, form);
 
   connect(BitBtn1, &QPushButton::clicked, this, &TWaveDevForm::BitBtn1Click);
   connect(BitBtn2, &QPushButton::clicked, this, &QDialog::reject);
