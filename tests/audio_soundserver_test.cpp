@@ -64,7 +64,8 @@ class SoundServer : public ::testing::Test {
   }
 
   static int StartServer() {
-    const int rc = std::system((Script + " start " + Dir.string() + " >/dev/null 2>&1").c_str());
+    const std::string command = Script + " start " + Dir.string() + " " + std::to_string(::getpid());
+    const int rc = std::system((command + " >/dev/null 2>&1").c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
   }
   static void StopServer() { std::system((Script + " stop " + Dir.string()).c_str()); }
