@@ -145,8 +145,8 @@ TEST_F(SoundServer, ServerStoppedMidRunLosesItsDevicesAndTheyOpenAgainOnceItIsBa
       return captured >= 5 && played >= 5;
     }));
 
-    StopServer();
     const auto stopped = std::chrono::steady_clock::now();
+    StopServer();
     int lost = 0;
     Run(5s, [&](const WaveMessage& m) {
       if (m.Msg != MM_WAVE_LOST) return false;
@@ -154,7 +154,7 @@ TEST_F(SoundServer, ServerStoppedMidRunLosesItsDevicesAndTheyOpenAgainOnceItIsBa
       std::string reason;
       EXPECT_TRUE(WaveDeviceLostReason(m.Device, &reason));
       EXPECT_FALSE(reason.empty());
-      std::printf("%s lost after %.2f s: %s\n", m.Device == in ? "capture" : "playback",
+      std::printf("%s lost %.2f s after the server was told to stop: %s\n", m.Device == in ? "capture" : "playback",
                   std::chrono::duration<double>(std::chrono::steady_clock::now() - stopped).count(),
                   reason.c_str());
       return lost == 2;
