@@ -23,7 +23,7 @@ int32_t SurroundChannels = 0;
 int32_t BankSampleType = 0;
 std::vector<std::string> BankFiles;
 
-const char* const SampleTypeNames[9] = {
+const char* const SampleTypeNames[10] = {
     "",
     "32-bit Int PCM",
     "IEEE Float (24.0 type 1)",
@@ -33,6 +33,7 @@ const char* const SampleTypeNames[9] = {
     "24-bit Packed Int (20-bit)",
     "16-bit Int PCM",
     "8-bit Int PCM",
+    "IEEE Float 64",
 };
 
 namespace {
@@ -86,6 +87,11 @@ std::string ReadBankHeader(const std::string& path, FileHeader& h) {
   if (h.Type == WavTypeNone) {
     if (!problem.empty()) return problem;
     return std::to_string(h.Fmt.BitsPerSample) + "-bit samples are not supported";
+  }
+  if (h.Fmt.Channels == 1) {
+    return "a filter file must have 2 channels (the filters for the left and the right input), "
+           "this one has 1. To make a pair of two mono filters: sox -M left.wav right.wav " +
+           FileNameOf(path);
   }
   if (h.Fmt.Channels != 2) {
     return "a filter file must have 2 channels, this one has " + std::to_string(h.Fmt.Channels);

@@ -15,8 +15,8 @@ extern std::vector<std::string> BankFiles;  // path of file i + 1 of the bank, a
 
 constexpr int32_t MixedSampleType = -1;  // files of different sample types: "Mixed"
 
-// Display names of the eight sample types, index 1..8 (index 0 is empty).
-extern const char* const SampleTypeNames[9];
+// Display names of the sample types, index 1..9 (index 0 is empty).
+extern const char* const SampleTypeNames[10];
 
 // Index 0..7 of a frequency in SampleRates, or -1.
 int32_t IndexOfSampleRate(int32_t rate);

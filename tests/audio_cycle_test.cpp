@@ -2,7 +2,9 @@
 // sequences, the messages, and the blocks that come out of every output.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -280,6 +282,8 @@ TEST_F(DeviceCycle, FilledCaptureBufferIsConvolvedAndRequeuedInDeviceOrder) {
   foreign.dwUser = 1;
   queue.Post({MM_WIM_DATA, WaveInHandle, &foreign});
   queue.Post({MM_WIM_DATA, WaveOutHandles[0], &InHeaders[1]});
+  InHeaders[TheEngine.WaveBufferCount].dwUser = static_cast<uintptr_t>(TheEngine.WaveBufferCount);  // beyond the buffers made
+  queue.Post({MM_WIM_DATA, WaveInHandle, &InHeaders[TheEngine.WaveBufferCount]});
   queue.Pump();
   EXPECT_TRUE(Log().empty());
 
@@ -312,8 +316,14 @@ TEST_F(DeviceCycle, StartAfterStopUsesTheCurrentSettings) {
   StartButtonClick();
   StopButtonClick();
   queue.Pump();
+  // The devices played are remembered by name from now on...
+  EXPECT_EQ(WaveOutDeviceNames[0], "Sim Output 1");
+  EXPECT_EQ(WaveInDeviceName, "Sim Input 1");
+  // ...and the device dialog changes both.
   WaveOutDevices[0] = 2;
+  WaveOutDeviceNames[0] = "Sim Output 3";
   WaveInDevice = 1;
+  WaveInDeviceName = "Sim Input 2";
   NumBuffers = 5;
   SampleRate = 32000;
   sim->ClearCallLog();
@@ -326,6 +336,35 @@ TEST_F(DeviceCycle, StartAfterStopUsesTheCurrentSettings) {
   EXPECT_EQ(WaveFormat.nSamplesPerSec, 32000u);
   EXPECT_EQ(WaveFormat.nAvgBytesPerSec, 128000u);
   EXPECT_EQ(WaveFormat.nBlockAlign, 4);
+}
+
+// A capture device that starts filling a buffer the moment it is queued again, as a
+// card's DMA may: the block must have been convolved by then.
+class EagerCaptureDriver : public SimDriver {
+ public:
+  bool Scribble = false;
+  MMRESULT Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) override {
+    if (Scribble && handle->Kind == WaveKind::In) std::memset(header->lpData, 0x55, header->dwBufferLength);
+    return SimDriver::Queue(handle, header, headerSize);
+  }
+};
+
+TEST_F(DeviceCycle, ACaptureBufferIsConvolvedBeforeItIsQueuedAgain) {
+  auto driver = std::make_unique<EagerCaptureDriver>();
+  EagerCaptureDriver& eager = *driver;
+  InstallWaveDriver(std::move(driver));
+  sim = &eager;
+  LoadImpulseBank(2, 8);
+  StartButtonClick();
+  queue.Pump();
+  eager.Scribble = true;
+  eager.Step(TheEngine.BlockLength);
+  queue.Pump();
+  const auto* out = reinterpret_cast<const int16_t*>(TheEngine.OutBuffers[0][0]);
+  for (int32_t j = 0; j < TheEngine.BlockLength; ++j) {
+    ASSERT_EQ(out[2 * j], SimDriver::DefaultSignal(j, 0, 16)) << j;
+    ASSERT_EQ(out[2 * j + 1], SimDriver::DefaultSignal(j, 1, 16)) << j;
+  }
 }
 
 // Runs `blocks` capture blocks through the live cycle, calling before(b) ahead of
@@ -346,6 +385,22 @@ std::vector<std::vector<int32_t>> RunLive(SimDriver& sim, MessageQueue& queue, i
   StopButtonClick();
   queue.Pump();
   return played;
+}
+
+TEST_F(DeviceCycle, APlayAfterStopStartsAfreshWithSilenceAndTheDitherFromItsStart) {
+  // The first run leaves its last blocks in the buffers, its history and the dither
+  // sequence part way: a second Play must queue silence first, then play exactly what
+  // the first run played.
+  LoadImpulseBank(4, 300);
+  DitherOn = true;
+  const auto first = RunLive(*sim, queue, 12);
+  const auto second = RunLive(*sim, queue, 12);
+  const size_t silent = size_t(HeldNumBuffers()) * TheEngine.BlockLength;
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
+    ASSERT_GT(second[d].size(), 2 * silent) << d;
+    for (size_t i = 0; i < 2 * silent; ++i) ASSERT_EQ(second[d][i], 0) << "device " << d << " sample " << i;
+    EXPECT_EQ(second[d], first[d]) << "device " << d;
+  }
 }
 
 TEST_F(DeviceCycle, LiveOutputEqualsTheOfflineComputationAfterTheSilentBlocks) {
@@ -418,6 +473,98 @@ TEST_F(DeviceCycle, LongRunWithGainChangesLosesRepeatsAndReordersNoBlock) {
     ASSERT_EQ(played[1][2 * f + 1], signal(t, 1)) << "frame " << t;
   }
   EXPECT_EQ(sim->DroppedCaptureFrames(), 0u);
+}
+
+// A stored device found under its identity is opened wherever the list now holds it;
+// one that is absent is named, and nothing at all is opened.
+TEST_F(DeviceCycle, StoredDevicesAreOpenedByIdentityAndAnAbsentOneIsNamedInsteadOfReplaced) {
+  LoadImpulseBank(4, 8);  // pairs 0 and 1
+  WaveOutDeviceNames[0] = "Sim Output 4";  // its id (0) is out of date
+  WaveInDeviceName = "Sim Input 2";
+  sim->ClearCallLog();
+  StartButtonClick();
+  ASSERT_TRUE(Running);
+  EXPECT_EQ(Count(Log(), "waveOutOpen 3"), 1);
+  EXPECT_EQ(Count(Log(), "waveInOpen 1"), 1);
+  EXPECT_EQ(WaveOutDevices[0], 3);
+  EXPECT_EQ(WaveOutDeviceNames[1], "Sim Output 2");  // played by id, remembered by name
+  StopButtonClick();
+  queue.Pump();
+
+  // The output that pair 1 used is unplugged; the one that takes its place is not used.
+  SimConfig config;
+  config.OutputNames = {"Sim Output 1", "Sim Output 3", "Sim Output 4", "Sim Output 5"};
+  sim = &InstallSimDriver(config);
+  StartButtonClick();
+  EXPECT_FALSE(Running);
+  EXPECT_TRUE(Log().empty()) << "nothing opened";
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0],
+            "Error en waveOutOpen: \r\ndevice ID out of range\r\nSurround Out (1-2): Sim Output 2 is not present");
+  EXPECT_EQ(warnings, 1);
+  EXPECT_EQ(WaveOutDevices[1], 1);  // left as it was
+  EXPECT_EQ(status, "Stopped");
+
+  // Plugged in again (anywhere in the list): plays on it.
+  config.OutputNames = {"Sim Output 2", "Sim Output 1", "Sim Output 3", "Sim Output 4", "Sim Output 5"};
+  sim = &InstallSimDriver(config);
+  StartButtonClick();
+  ASSERT_TRUE(Running);
+  EXPECT_EQ(Log()[0], "waveOutOpen 3");  // "Sim Output 4" for pair 0
+  EXPECT_EQ(Count(Log(), "waveOutOpen 0"), 1);
+}
+
+// Pairs on one device that opens only once (a hw: device) get the open's own message,
+// and the device opened first is closed again.
+TEST_F(DeviceCycle, TwoPairsOnADeviceThatOpensOnceGetTheOpensMessage) {
+  SimConfig config;
+  config.Exclusive = true;
+  sim = &InstallSimDriver(config);
+  LoadImpulseBank(4, 8);
+  WaveOutDevices[1] = WaveOutDevices[0] = 2;
+  StartButtonClick();
+  EXPECT_FALSE(Running);
+  EXPECT_EQ(messages, std::vector<std::string>{"Error en waveOutOpen: \r\ndevice already allocated"});
+  EXPECT_EQ(sim->OpenDeviceCount(), 0u);
+}
+
+// A device that goes away mid-run stops the run as the stop command does and says which
+// device and why; a notification about it after that changes nothing; Play works again.
+TEST_F(DeviceCycle, ADeviceLostMidRunStopsTheRunWithAMessageNamingIt) {
+  LoadImpulseBank(4, 8);
+  for (WaveKind kind : {WaveKind::Out, WaveKind::In}) {
+    messages.clear();
+    StartButtonClick();
+    ASSERT_TRUE(Running);
+    for (int b = 0; b < 5; ++b) {
+      sim->Step(static_cast<uint64_t>(TheEngine.BlockLength));
+      queue.Pump();
+    }
+    sim->ClearCallLog();
+    const WaveDeviceHandle* lostHandle = kind == WaveKind::In ? WaveInHandle : WaveOutHandles[1];
+    sim->LoseDevice(kind, kind == WaveKind::In ? 0 : 1, "No such device (ENODEV)");
+    queue.Pump();
+    EXPECT_FALSE(Running);
+    EXPECT_EQ(status, "Stopped");
+    EXPECT_EQ(sim->OpenDeviceCount(), 0u);
+    const auto log = Log();
+    EXPECT_EQ(Count(log, "waveOutClose"), 2);
+    EXPECT_EQ(Count(log, "waveInClose"), 1);
+    EXPECT_EQ(Count(log, "RestorePriorities"), 1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], kind == WaveKind::In
+                               ? "Device lost: Wave Record, Sim Input 1\r\nNo such device (ENODEV)"
+                               : "Device lost: Surround Out (1-2), Sim Output 2\r\nNo such device (ENODEV)");
+    // Too late to matter: its run is over.
+    queue.Post({MM_WAVE_LOST, const_cast<WaveDeviceHandle*>(lostHandle), nullptr});
+    queue.Pump();
+    EXPECT_EQ(messages.size(), 1u);
+  }
+  StartButtonClick();
+  EXPECT_TRUE(Running);
+  sim->Step(static_cast<uint64_t>(TheEngine.BlockLength));
+  EXPECT_GT(queue.Pump(), 0);
+  EXPECT_EQ(warnings, 2);
 }
 
 }  // namespace

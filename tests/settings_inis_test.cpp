@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <string>
 
 #include "settings/Inis.h"
 #include "settings/Settings.h"
@@ -43,10 +44,13 @@ class SettingsStore : public ::testing::Test {
   QTemporaryDir config_;
 };
 
-TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesEveryValue) {
+TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesEveryValueAndTheDeviceNames) {
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 0);
-  for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], k);
+  // Every pair on the first device, "default": never on whatever is listed k-th.
+  for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], 0);
+  EXPECT_EQ(WaveInDeviceName, "");
+  for (const std::string& name : WaveOutDeviceNames) EXPECT_EQ(name, "");
   EXPECT_EQ(OpenOrder, 0);
   EXPECT_EQ(StartOrder, 1);
   EXPECT_EQ(NumBuffers, 3);
@@ -63,9 +67,10 @@ TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesEveryValue) {
   QSettings store(StorePath(), QSettings::IniFormat);
   EXPECT_EQ(store.childGroups(), QStringList{"Options"});
   store.beginGroup("Options");
-  EXPECT_EQ(store.childKeys().size(), NumStoredSettings);
+  EXPECT_EQ(store.childKeys().size(), NumStoredSettings + NumStoredTexts);
   const char* expected[][2] = {
-      {"Wave Record Dev", "0"}, {"Wave Playback Dev0", "0"}, {"Wave Playback Dev4", "4"},
+      {"Wave Record Dev", "0"}, {"Wave Playback Dev0", "0"}, {"Wave Playback Dev4", "0"},
+      {"Wave Record Dev Name", ""}, {"Wave Playback Dev4 Name", ""},
       {"OpenOrder", "0"},       {"StartOrder", "1"},         {"NumBuffers", "3"},
       {"Sampling Freq", "6"},   {"Bits", "16"},              {"Dither", "0"},
       {"Gain0", "0"},           {"Gain9", "0"},              {"BlockFrames", "0"}};
@@ -94,7 +99,7 @@ TEST_F(SettingsStore, StoredTextsAreReadAsDecimalAndHeldWhereTheProgramNeedsIt) 
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 2);
   EXPECT_EQ(WaveOutDevices[3], 7);
-  EXPECT_EQ(WaveOutDevices[4], 4);  // missing: default
+  EXPECT_EQ(WaveOutDevices[4], 0);  // missing: default
   EXPECT_EQ(OpenOrder, 1);
   EXPECT_EQ(StartOrder, 0);
   EXPECT_EQ(NumBuffers, 3);  // not a number: default
@@ -124,6 +129,78 @@ TEST_F(SettingsStore, StoredTextsAreReadAsDecimalAndHeldWhereTheProgramNeedsIt) 
   EXPECT_FALSE(DitherOn);
   EXPECT_EQ(NumBuffers, 2);
   EXPECT_EQ(SampleRate, 11025);
+  WriteStore("[Options]\nNumBuffers=0\n");
+  LoadSettings();
+  EXPECT_EQ(NumBuffers, 2);
+}
+
+TEST_F(SettingsStore, DistinctValuesSurviveASaveAndALoadUnderTheirOwnNames) {
+  // Every value differs from every other and from its default, so a value stored under
+  // another's name, or loaded into another's variable, shows.
+  WaveInDevice = 11;
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = 12 + k;
+  OpenOrder = 17;
+  StartOrder = 18;
+  NumBuffers = 7;
+  SampleRateIndex = 5;
+  SampleBits = 24;
+  DitherOn = true;
+  for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = -1 - k;
+  BlockFrames = 512;
+  SaveSettings();
+  ResetSettingsVariables();
+  LoadSettings();
+
+  EXPECT_EQ(WaveInDevice, 11);
+  EXPECT_EQ(Stored("Wave Record Dev").toString(), "11");
+  for (int k = 0; k < MaxOutDevices; ++k) {
+    EXPECT_EQ(WaveOutDevices[k], 12 + k) << k;
+    EXPECT_EQ(Stored(("Wave Playback Dev" + std::to_string(k)).c_str()).toString(), QString::number(12 + k));
+  }
+  EXPECT_EQ(OpenOrder, 17);
+  EXPECT_EQ(Stored("OpenOrder").toString(), "17");
+  EXPECT_EQ(StartOrder, 18);
+  EXPECT_EQ(Stored("StartOrder").toString(), "18");
+  EXPECT_EQ(NumBuffers, 7);
+  EXPECT_EQ(Stored("NumBuffers").toString(), "7");
+  EXPECT_EQ(SampleRateIndex, 5);
+  EXPECT_EQ(SampleRate, 22050);
+  EXPECT_EQ(Stored("Sampling Freq").toString(), "5");
+  EXPECT_EQ(SampleBits, 24);
+  EXPECT_EQ(Stored("Bits").toString(), "24");
+  EXPECT_TRUE(DitherOn);
+  EXPECT_EQ(Stored("Dither").toString(), "1");
+  for (int k = 0; k < NumGainSliders; ++k) {
+    EXPECT_EQ(GainSteps[k], -1 - k) << k;
+    EXPECT_EQ(Stored(("Gain" + std::to_string(k)).c_str()).toString(), QString::number(-1 - k));
+  }
+  EXPECT_EQ(BlockFrames, 512);
+  EXPECT_EQ(Stored("BlockFrames").toString(), "512");
+}
+
+// ALSA's names hold commas, colons and equals signs; they come back as they went.
+TEST_F(SettingsStore, DeviceNamesRoundTripBesideTheIds) {
+  WaveInDevice = 3;
+  WaveInDeviceName = "hw:CARD=CODEC,DEV=0";
+  WaveOutDevices[2] = 5;
+  WaveOutDeviceNames[2] = "plughw:CARD=PCH,DEV=3";
+  WaveOutDeviceNames[4] = "pipewire";
+  SaveSettings();
+  EXPECT_EQ(Stored("Wave Record Dev").toString(), "3");
+  EXPECT_EQ(Stored("Wave Playback Dev2").toString(), "5");
+  ResetSettingsVariables();
+  LoadSettings();
+  EXPECT_EQ(WaveInDevice, 3);
+  EXPECT_EQ(WaveInDeviceName, "hw:CARD=CODEC,DEV=0");
+  EXPECT_EQ(WaveOutDeviceNames[2], "plughw:CARD=PCH,DEV=3");
+  EXPECT_EQ(WaveOutDeviceNames[4], "pipewire");
+  EXPECT_EQ(WaveOutDeviceNames[0], "");
+
+  // Written by hand without quotes, a name with commas still reads whole.
+  WriteStore("[Options]\nWave%20Playback%20Dev1%20Name=hw:CARD=CODEC,DEV=0\n");
+  LoadSettings();
+  EXPECT_EQ(WaveOutDeviceNames[1], "hw:CARD=CODEC,DEV=0");
+  EXPECT_EQ(WaveInDeviceName, "");
 }
 
 // The block size takes only its choices: anything else is held to the nearest one.
