@@ -389,6 +389,61 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   EXPECT_TRUE(messages_.empty());
 }
 
+// A block size chosen in the device dialog loads the bank again, cut into partitions;
+// the window shows the latency, and the bank plays as in Auto mode, a tap 3000 frames
+// in (in a worker's level) included.
+TEST_F(MainWindow, ABlockSizeLoadsTheBankAgainAndItPlaysPartitioned) {
+  StartProgram();
+  TMainForm& w = *MainForm;
+  for (int i = 1; i <= 2; ++i) {
+    std::vector<double> left(3001, 0.0), right(3001, 0.0);
+    left[i] = 0.5;
+    right[3000] = 0.25;
+    ASSERT_TRUE(tessival::testing::WriteBytes(bank_ / ("long" + std::to_string(i) + ".wav"),
+                                              tessival::testing::FilterWav(left, right, 48000, 7)));
+  }
+  chosen_ = bank_ / "long1.wav";
+  w.FiltrosButton->click();
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
+  EXPECT_EQ(w.LabelEffiName->text(), "Efficiency:");
+  EXPECT_EQ(w.LabelFFTOrder->text(), "13");
+
+  TheEngine.Workers = WorkerMode::Waited;  // the stepped clock runs faster than real time
+  ModalOpenedBy([&] { w.DeviceButton->click(); }, [] { BlockFrames = 64; });
+  ASSERT_TRUE(TheEngine.FiltersLoaded) << (messages_.empty() ? "" : messages_[0].Text);
+  EXPECT_EQ(TheEngine.BlockLength, 64);
+  EXPECT_GT(TheEngine.Partitions.WorkerCount(), 0);
+  EXPECT_EQ(w.LabelFFTOrder->text(), "7");
+  EXPECT_EQ(w.LabelEffiName->text(), "Latency:");
+  EXPECT_EQ(w.LabelEffi->text(), "4.0 ms");  // 3 buffers of 64 frames at 48 kHz
+  ModalOpenedBy([&] { w.DeviceButton->click(); }, [] { NumBuffers = 8; });
+  EXPECT_EQ(w.LabelEffi->text(), "10.7 ms");
+  SaveScreenshot("partitioned");
+
+  w.StartButton->click();
+  ASSERT_TRUE(Running);
+  RunBlocks(120);
+  const size_t silent = static_cast<size_t>(HeldNumBuffers()) * TheEngine.BlockLength;
+  const std::vector<SimRecording> recordings = sim_->Recordings();
+  ASSERT_GE(recordings.size(), 1u);
+  const auto played = SimDriver::DecodeSamples(recordings.back().Bytes, 16);
+  ASSERT_GE(played.size() / 2, silent + 3100);
+  for (size_t f = 0; f < played.size() / 2; ++f)
+    for (int side = 0; side < 2; ++side) {
+      double want = 0;
+      if (f >= silent) {
+        const int64_t t = static_cast<int64_t>(f - silent);
+        if (t >= side + 1) want += 0.5 * SimDriver::DefaultSignal(t - (side + 1), 0, 16);
+        if (t >= 3000) want += 0.25 * SimDriver::DefaultSignal(t - 3000, 1, 16);
+      }
+      ASSERT_NEAR(played[2 * f + side], want, 1.0) << "channel " << side << " frame " << f;
+    }
+  w.StopButton->click();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_EQ(TheEngine.Figures.LatePartitions, 0);
+  EXPECT_TRUE(messages_.empty());
+}
+
 TEST_F(MainWindow, ClosingStopsTheDevicesReleasesTheBankAndSavesTheSettings) {
   StartProgram();
   TMainForm& w = *MainForm;

@@ -175,9 +175,11 @@ TEST_F(WaveDevDialog, CancelKeepsAllNineValues) {
     f.RadioGroupOpen->Item(1)->click();
     f.RadioGroupStart->Item(0)->click();
     f.UpDownBuf->setValue(7);
+    f.ComboBoxBlock->setCurrentIndex(3);
     f.BitBtn2->click();
   });
   EXPECT_EQ(result, QDialog::Rejected);
+  EXPECT_EQ(BlockFrames, 0);
   EXPECT_EQ(WaveInDevice, 0);
   for (int k = 0; k < 5; ++k) EXPECT_EQ(WaveOutDevices[k], 0);
   for (int k = 0; k < 5; ++k) EXPECT_EQ(WaveOutDeviceNames[k], "");
@@ -237,6 +239,40 @@ TEST_F(WaveDevDialog, BufferCountStaysWithinTwoToEight) {
     f.BitBtn1->click();
   });
   EXPECT_EQ(NumBuffers, 8);
+}
+
+// The block size beside the buffers: Auto or a number of frames, the stored one shown
+// (one off the choices as the nearest), the chosen one stored by OK.
+TEST_F(WaveDevDialog, BlockComboShowsAndStoresTheBlockSize) {
+  UseDevices({"In"}, {"Out"});
+  EXPECT_EQ(Items(form.ComboBoxBlock),
+            (QStringList{"Auto", "64", "128", "256", "512", "1024", "2048", "4096", "8192"}));
+  EXPECT_EQ(form.LabelBlock->text(), "Block:");
+  EXPECT_EQ(form.LabelBlock->buddy(), form.ComboBoxBlock);
+  // Beside the buffers, inside the dialog, on the same row.
+  const QRect buffers = form.GroupBoxBuf->geometry(), block = form.ComboBoxBlock->geometry();
+  EXPECT_GT(block.left(), buffers.right());
+  EXPECT_LE(block.right(), form.width());
+  EXPECT_LT(block.top(), buffers.bottom());
+
+  Run([](TWaveDevForm& f) {
+    EXPECT_EQ(f.ComboBoxBlock->currentText(), "Auto");
+    f.ComboBoxBlock->setCurrentIndex(3);
+    f.BitBtn1->click();
+  });
+  EXPECT_EQ(BlockFrames, 256);
+  BlockFrames = 300;
+  Run([](TWaveDevForm& f) {
+    EXPECT_EQ(f.ComboBoxBlock->currentText(), "256");
+    f.ComboBoxBlock->setCurrentIndex(8);
+    f.BitBtn1->click();
+  });
+  EXPECT_EQ(BlockFrames, 8192);
+  Run([](TWaveDevForm& f) {
+    f.ComboBoxBlock->setCurrentIndex(0);
+    f.BitBtn1->click();
+  });
+  EXPECT_EQ(BlockFrames, 0);
 }
 
 // A stored identity wins over the stored id; one that is absent is shown as such,

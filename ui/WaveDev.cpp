@@ -14,6 +14,7 @@
 #include <QStyleOptionComboBox>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <iterator>
 
 #include "audio/DeviceChoice.h"
 #include "audio/DeviceControl.h"
@@ -40,6 +41,7 @@ constexpr QSize TestSize(56, 24);
 constexpr int RowGap = 16;
 constexpr QSize OrderGroupSize(104, 81);
 constexpr QSize BufferGroupSize(65, 81);
+constexpr QSize BlockComboSize(64, 24);
 constexpr QSize ButtonSize(61, 27);
 
 constexpr int MissingRole = Qt::UserRole + 1;  // item data: the stored device is not present
@@ -157,6 +159,25 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   EditBuf = UpDownBuf->findChild<QLineEdit*>();
   EditBuf->setObjectName("EditBuf");
 
+  // The block size, beside the buffers: together they set the latency.
+  LabelBlock = new QLabel("Block:", this);
+  LabelBlock->setObjectName("LabelBlock");
+  ComboBoxBlock = new QComboBox(this);
+  ComboBoxBlock->setObjectName("ComboBoxBlock");
+  for (const int32_t frames : BlockFrameChoices)
+    ComboBoxBlock->addItem(frames == 0 ? QStringLiteral("Auto") : QString::number(frames));
+  ComboBoxBlock->setMinimumSize(BlockComboSize);
+  ComboBoxBlock->setToolTip(
+      "Frames per block. Auto: one block as long as the filters allow, the least work.\n"
+      "A number: the filters are cut into partitions; the delay is Buffers x Block frames.");
+  LabelBlock->setBuddy(ComboBoxBlock);
+  auto* block = new QVBoxLayout;
+  block->setContentsMargins(0, 6, 0, 0);
+  block->setSpacing(4);
+  block->addWidget(LabelBlock);
+  block->addWidget(ComboBoxBlock);
+  block->addStretch(1);
+
   BitBtn1 = new TDialogButton(TDialogButton::Ok, ButtonSize, this);
   BitBtn1->setObjectName("BitBtn1");
   BitBtn1->setDefault(true);
@@ -176,6 +197,8 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   bottom->addWidget(RadioGroupStart);
   bottom->addSpacing(8);
   bottom->addWidget(GroupBoxBuf);
+  bottom->addSpacing(8);
+  bottom->addLayout(block);
   bottom->addSpacing(7);
   bottom->addStretch(1);
   bottom->addLayout(buttons);
@@ -237,6 +260,8 @@ void TWaveDevForm::FormShow() {
   RadioGroupOpen->SetItemIndex(OpenOrder);
   RadioGroupStart->SetItemIndex(StartOrder);
   UpDownBuf->setValue(static_cast<int16_t>(NumBuffers));  // the up-down holds 2..8
+  const int32_t* choice = std::find(std::begin(BlockFrameChoices), std::end(BlockFrameChoices), NearestBlockFrames(BlockFrames));
+  ComboBoxBlock->setCurrentIndex(static_cast<int>(choice - std::begin(BlockFrameChoices)));
 }
 
 int TWaveDevForm::BufferCount() const {
@@ -262,6 +287,7 @@ void TWaveDevForm::BitBtn1Click() {
   if (RadioGroupOpen->ItemIndex() >= 0) OpenOrder = RadioGroupOpen->ItemIndex();
   if (RadioGroupStart->ItemIndex() >= 0) StartOrder = RadioGroupStart->ItemIndex();
   NumBuffers = BufferCount();
+  if (ComboBoxBlock->currentIndex() >= 0) BlockFrames = BlockFrameChoices[ComboBoxBlock->currentIndex()];
   accept();
 }
 

@@ -1,6 +1,6 @@
 #pragma once
 // The device dialog: the capture device, the playback device of each output pair,
-// the open and start orders and the buffer count. Modal; the device lists are
+// the open and start orders, the buffer count and the block size. Modal; the device lists are
 // rebuilt from the wave device layer at every showing, with the devices' whole names.
 // A stored device that is not present is shown as such and kept until another is
 // chosen. Each output pair has a "Test" button that plays the wiring check on the
@@ -51,6 +51,8 @@ class TWaveDevForm : public QDialog, public WaveNotifyTarget {
   QGroupBox* GroupBoxBuf;        // "Buffers"
   QSpinBox* UpDownBuf;           // 2..8, no wrap
   QLineEdit* EditBuf;            // the up-down's edit box
+  QLabel* LabelBlock;            // "Block:"
+  QComboBox* ComboBoxBlock;      // item i is BlockFrameChoices[i]: "Auto", "64" .. "8192"
   QPushButton* BitBtn1;          // OK
   QPushButton* BitBtn2;          // Cancel
 
