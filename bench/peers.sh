@@ -32,8 +32,10 @@
 # live run would use, equal to P frames (--blocks, default 64 256 1024), filters of full
 # length, for 20 s of audio (--seconds). Cells default to C = 2 and 10, M = 65536 and
 # 262144. Players, all pinned to one CPU with their threads:
-#   tessival   tessival-render --block P: the head in the calling thread, the longer
-#              partitions in its worker threads, as a live run computes them
+#   tessival   tessival-render --block P: every partition computed in the calling thread
+#              (the renderer's default: no real time to keep, so no threads to pay for)
+#   workers    tessival-render --block P --workers: the longer partitions in worker
+#              threads that each block waits for, as a live run computes them
 #   zita       zita_convolve with the library's non-uniform scheme: quantum and smallest
 #              partition P, largest 8192, its worker threads for the larger ones
 #   brutefir   BruteFIR, filter_length P,K (K = M / P uniform partitions)
@@ -201,6 +203,7 @@ run_player() {
       [ -n "$p" ] && a=("$RENDER" --block "$p" "$dir/h1.wav" "$INPUT" "$dir/out/tessival")
       ;;
     block8192 | block4096) a=("$RENDER" --block "${pl#block}" "$dir/h1.wav" "$INPUT" "$dir/out/$pl") ;;
+    workers) a=("$RENDER" --block "$p" --workers "$dir/h1.wav" "$INPUT" "$dir/out/workers") ;;
     floor) a=("$FLOOR" "$INPUT" "$dir/h" "$c" "$dir/out/floor") ;;
     zita)
       a=("$ZITA" "$INPUT" "$dir/h" "$c" "$(min "$m" 8192)" "$dir/out/zita")
@@ -233,6 +236,7 @@ player_name() {
     tessival) [ "$LATENCY" = 1 ] && echo "tessival-render --block P" || echo tessival-render ;;
     block8192) echo "tessival-render --block 8192" ;;
     block4096) echo "tessival-render --block 4096" ;;
+    workers) echo "tessival-render --block P --workers" ;;
     floor) echo "FFTW floor" ;;
     zita) [ "$LATENCY" = 1 ] && echo "zita-convolver, P to 8192" || echo "zita-convolver harness" ;;
     fconv) echo fconvolver ;;
@@ -242,7 +246,7 @@ player_name() {
 }
 
 if [ "$LATENCY" = 1 ]; then
-  PLAYERS=(tessival zita brutefir ffmpeg)
+  PLAYERS=(tessival workers zita brutefir ffmpeg)
   KEYS=()
   for p in $BLOCKS; do for cell in $CELLS; do KEYS+=("$p:$cell"); done; done
 else
