@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "audio/SimDriver.h"
 #include "engine/Engine.h"
 #include "engine/Report.h"
 #include "settings/Settings.h"
@@ -77,7 +78,24 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  // Simulated devices named as on a desktop with PipeWire and two USB cards, so that
+  // the device dialog's picture shows what its lists hold there.
+  SimConfig devices;
+  devices.Clock = SimClock::RealTime;
+  devices.RecordToMemory = false;
+  devices.KeepCallLog = false;
+  devices.InputNames = {"Default ALSA Output (currently PipeWire Media Server)", "PipeWire sound server",
+                        "HDA Intel PCH, ALC892 Analog (hw:0,0, direct)", "HDA Intel PCH, ALC892 Analog (plughw:0,0, converts)",
+                        "USB Audio CODEC (hw:1,0, direct)", "USB Audio CODEC (plughw:1,0, converts)"};
+  devices.OutputNames = devices.InputNames;
+  devices.OutputNames.push_back("USB Audio CODEC (hw:2,0, direct)");
+  devices.OutputNames.push_back("USB Audio CODEC (plughw:2,0, converts)");
+  InstallSimDriver(devices);
+
   MainForm = new TMainForm(nullptr);
+  WaveInDevice = 5;
+  const int32_t outputs[MaxOutDevices] = {5, 7, 1, 1, 1};
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = outputs[k];
   // Messages go to stderr instead of a modal box nobody would close.
   bool failed = false;
   Ui.ShowMessage = [&failed](MessageKind, const std::string& text) {
