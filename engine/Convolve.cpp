@@ -1,4 +1,5 @@
 // The block convolution (overlap-save) and the filter spectra.
+#include <chrono>
 #include <cstring>
 
 #include "engine/Engine.h"
@@ -20,16 +21,26 @@ struct Side {
 
 inline float Sample(const Side& s, int32_t j) { return s.samples ? s.samples[j] * s.scale : 0.0f; }
 
+// One dithered sample: its level is the signal's, its saturation the dithered value's.
+inline int16_t Dithered(float v, float dither, float& peak, int32_t& saturated) {
+  const float magnitude = v < 0 ? -v : v;
+  if (magnitude > peak) peak = magnitude;
+  const double d = static_cast<double>(v) + dither;
+  saturated += Saturates16(d);
+  return RoundToInt16(d);
+}
+
 // Rounds and interleaves n frames with the dither sequence, which runs on from the
-// engine's position (updated).
+// engine's position (updated), and sets the levels as the plain conversions do.
 void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, int32_t n, int32_t& ditherPos,
-                           int32_t& ditherCount) {
+                           int32_t& ditherCount, ConversionLevels& levels) {
   const float* table = DitherTable;
   int32_t pos = ditherPos;
   int32_t count = ditherCount;
+  levels = ConversionLevels{};
   for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = RoundToInt16(static_cast<double>(Sample(left, j)) + table[pos++]);
-    out[2 * j + 1] = RoundToInt16(static_cast<double>(Sample(right, j)) + table[pos++]);
+    out[2 * j] = Dithered(Sample(left, j), table[pos++], levels.Peak[0], levels.Saturated[0]);
+    out[2 * j + 1] = Dithered(Sample(right, j), table[pos++], levels.Peak[1], levels.Saturated[1]);
     if (++count == DitherFrames) {
       count = 0;
       pos = 0;
@@ -39,7 +50,55 @@ void WriteDevice16Dithered(int16_t* out, const Side& left, const Side& right, in
   ditherCount = count;
 }
 
+inline void Raise(float& peak, float v) {
+  if (v > peak) peak = v;
+}
+
 }  // namespace
+
+// The largest input samples of capture buffer k.
+void Engine::MeterCapture(int32_t k) {
+  uint32_t peak[2];
+  float fullScale;
+  if (WaveBufferBits == 16) {
+    ActiveKernels.PeakInt16(reinterpret_cast<const int16_t*>(InBuffers[k]), BlockLength, peak);
+    fullScale = 1.0f / 32768.0f;
+  } else {
+    ActiveKernels.PeakInt32(reinterpret_cast<const int32_t*>(InBuffers[k]), BlockLength, peak);
+    fullScale = 1.0f / 2147483648.0f;
+  }
+  for (int c = 0; c < 2; ++c) {
+    const float v = static_cast<float>(peak[c]) * fullScale;
+    Raise(Figures.InputPeak[c], v);
+    Raise(Recent.InputPeak[c], v);
+  }
+}
+
+// The levels of device d's conversion, as the channels' figures.
+void Engine::NoteLevels(int32_t d, const ConversionLevels& levels) {
+  const float fullScale = WaveBufferBits == 16 ? 1.0f / 32768.0f : 1.0f / 2147483648.0f;
+  for (int side = 0; side < 2; ++side) {
+    const int32_t ch = 2 * d + side;
+    if (ch >= NumFilterChannels) break;
+    const float v = levels.Peak[side] * fullScale;
+    Raise(Figures.OutputPeak[ch], v);
+    Raise(Recent.OutputPeak[ch], v);
+    Figures.Saturated[ch] += levels.Saturated[side];
+    Recent.Saturated[ch] += levels.Saturated[side];
+  }
+}
+
+// DSP load: the block's time against the time it plays. The monotonic clock is read
+// through the vDSO, without entering the kernel.
+void Engine::NoteBlockTime(std::chrono::steady_clock::time_point started) {
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  const double load = SampleRate > 0 ? seconds * SampleRate / BlockLength : 0.0;
+  for (RunFigures* f : {&Figures, &Recent}) {
+    ++f->Blocks;
+    f->LoadSum += load;
+    Raise(f->WorstLoad, static_cast<float>(load));
+  }
+}
 
 // Output of device d: the valid N samples of channels 2d and 2d + 1, scaled by gain
 // and 1/L together, rounded and interleaved into playback buffer k. Channel ch is
@@ -55,12 +114,14 @@ void Engine::WriteDevice(int32_t d, int32_t k, float invL) {
   const Side r = side(2 * d + 1);
   uint8_t* out = OutBuffers[d][k];
   const int32_t n = BlockLength;
+  ConversionLevels levels;
   if (WaveBufferBits != 16)
-    ActiveKernels.ToInt32(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int32_t*>(out), n);
+    ActiveKernels.ToInt32(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int32_t*>(out), n, levels);
   else if (DitherOn)
-    WriteDevice16Dithered(reinterpret_cast<int16_t*>(out), l, r, n, DitherPos, DitherCount);
+    WriteDevice16Dithered(reinterpret_cast<int16_t*>(out), l, r, n, DitherPos, DitherCount, levels);
   else
-    ActiveKernels.ToInt16(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int16_t*>(out), n);
+    ActiveKernels.ToInt16(l.samples, l.scale, r.samples, r.scale, reinterpret_cast<int16_t*>(out), n, levels);
+  NoteLevels(d, levels);
 }
 
 void Engine::TransformFilters() {
@@ -70,6 +131,8 @@ void Engine::TransformFilters() {
 
 void Engine::ConvolveBlock(int32_t BufferIndex) {
   if (!FiltersLoaded || BufferIndex < 0 || BufferIndex >= WaveBufferCount) return;
+  const auto started = std::chrono::steady_clock::now();
+  MeterCapture(BufferIndex);
   const int32_t history = FilterLength - 1;
   const int32_t n = BlockLength;
   const size_t historyBytes = static_cast<size_t>(history) * sizeof(float);
@@ -127,7 +190,7 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
     Samples[0] = Fft.FftInverseUnscaledInto(ChannelOutput[0], InputFrames[0]);
     WriteDevice(d, BufferIndex, invL);
   }
-  ++Figures.Blocks;
+  NoteBlockTime(started);
 }
 
 }  // namespace tessival

@@ -141,7 +141,13 @@ void Engine::ClearBuffers() {
     for (int32_t k = 0; k < WaveBufferCount; ++k)
       if (OutBuffers[d][k]) std::memset(OutBuffers[d][k], 0, static_cast<size_t>(WaveBufferSize));
   ClearInputHistory();
-  Figures = RunFigures{};
+  Figures = Recent = RunFigures{};
+}
+
+RunFigures Engine::TakeRecentFigures() {
+  const RunFigures taken = Recent;
+  Recent = RunFigures{};
+  return taken;
 }
 
 void Engine::ClearInputHistory() {
@@ -174,7 +180,7 @@ void Engine::ResetEngine() {
   NumFilterChannels = FilterLength = LastOutDevice = 0;
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = 0;
   RestartDither();
-  Figures = RunFigures{};
+  Figures = Recent = RunFigures{};
   for (auto& g : GainFactors) g = 1.0f;
 }
 

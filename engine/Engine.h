@@ -9,9 +9,11 @@
 // Memory is taken and released only by AllocateBuffers (the configuration: every
 // buffer and plan), FreeBuffers, ReallocateWaveBuffers and FillDitherTable, never
 // while the devices run. ClearBuffers puts the carried state back to silence.
+#include <chrono>
 #include <cstdint>
 
 #include "engine/Fft.h"
+#include "engine/Kernels.h"
 #include "settings/Limits.h"
 
 namespace tessival {
@@ -27,9 +29,17 @@ extern float* DitherTable;
 extern float GainFactors[MaxChannels];
 
 // Figures of a run, counted by the block path (on the thread that calls ConvolveBlock)
-// and read between blocks; ClearBuffers sets them back to 0 at every start.
+// and read between blocks; ClearBuffers sets them back to 0 at every start. Levels are
+// magnitudes on the full-scale-1.0 scale of the sample format (32768 or 2^31 is 1.0);
+// an output level is taken after the channel's gain and before the conversion to
+// integers, so a clipping channel reads above 1.0.
 struct RunFigures {
-  int64_t Blocks = 0;  // blocks convolved
+  int64_t Blocks = 0;                   // blocks convolved
+  float OutputPeak[MaxChannels] = {};   // largest sample of each output channel
+  int64_t Saturated[MaxChannels] = {};  // its samples held at an end of the integer range
+  float InputPeak[2] = {};              // largest sample of the left and the right input
+  double LoadSum = 0;                   // sum over the blocks of each block's time over its duration
+  float WorstLoad = 0;                  // the largest of those ratios
 };
 
 struct EngineSizes {
@@ -91,6 +101,7 @@ class Engine {
   int32_t DitherCount = 0;  // frames dithered since DitherPos last returned to 0
 
   RunFigures Figures;  // of the current run
+  RunFigures Recent;   // the same since the meters last took them (TakeRecentFigures)
 
   FftLayer Fft;  // the plans for L points
 
@@ -110,6 +121,9 @@ class Engine {
 
   // Zeroes every wave buffer in use and the input history, and the run's figures.
   void ClearBuffers();
+
+  // The figures counted since the last call (or the start), and a fresh count from here.
+  RunFigures TakeRecentFigures();
 
   // Zeroes the input history only: the next block is convolved as if the input had
   // been silent before it.
@@ -132,7 +146,12 @@ class Engine {
   bool AllocateWaveBuffers();
   void FreeWaveBuffers();
   bool AllocateFloatBuffers();
+  // The steps every block path shares: the capture's peaks, the conversion of each
+  // device's pair (with its levels), and the block's time against its duration.
+  void MeterCapture(int32_t k);
   void WriteDevice(int32_t d, int32_t k, float invL);
+  void NoteLevels(int32_t d, const ConversionLevels& levels);
+  void NoteBlockTime(std::chrono::steady_clock::time_point started);
 
   float* Samples[2] = {};  // where the last inverse of each side of the pair left its samples
 };

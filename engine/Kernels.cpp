@@ -1,9 +1,12 @@
 #include "engine/Kernels.h"
 
+#include <algorithm>
+
 // GCC 12 takes the undefined pass-through operands inside the AVX-512 intrinsics for
 // uninitialised values (its bug 105593); the header's lines carry the warning.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
@@ -53,18 +56,110 @@ void UnpackPairScalar(const float* __restrict z, float* __restrict x0, float* __
   UnpackBins(z, x0, x1, n, 0, n / 2 + 1);
 }
 
-void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
-  for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = RoundToInt16(l[j] * ls);
-    out[2 * j + 1] = r ? RoundToInt16(r[j] * rs) : 0;
+// The extremes of one side's scaled values, kept by every conversion loop. The peak
+// follows from them; the held samples are counted in a second pass, only over a side
+// whose extremes reached an end of the range (a block that clips).
+struct Extremes {
+  float Hi = 0.0f;
+  float Lo = 0.0f;
+};
+
+inline void Track(Extremes& e, float v) {  // a NaN changes nothing
+  if (v > e.Hi) e.Hi = v;
+  if (v < e.Lo) e.Lo = v;
+}
+
+template <bool Wide>
+inline bool Saturates(float v) {
+  return Wide ? Saturates32(v) : Saturates16(v);
+}
+
+template <bool Wide>
+int32_t CountSaturated(const float* x, float scale, int32_t n) {
+  int32_t count = 0;
+  for (int32_t j = 0; j < n; ++j) count += Saturates<Wide>(x[j] * scale);
+  return count;
+}
+
+// The levels of a whole call from the extremes its loops kept.
+template <bool Wide>
+void FinishLevels(const float* l, float ls, const float* r, float rs, int32_t n, const Extremes (&e)[2],
+                  ConversionLevels& levels) {
+  const float* side[2] = {l, r};
+  const float scale[2] = {ls, rs};
+  for (int s = 0; s < 2; ++s) {
+    levels.Peak[s] = e[s].Hi > -e[s].Lo ? e[s].Hi : -e[s].Lo;
+    const bool reached = Saturates<Wide>(e[s].Hi) || Saturates<Wide>(e[s].Lo);
+    levels.Saturated[s] = side[s] && reached ? CountSaturated<Wide>(side[s], scale[s], n) : 0;
   }
 }
 
-void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n) {
+void Convert16Plain(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                    Extremes (&e)[2]) {
   for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = RoundToInt32(l[j] * ls);
-    out[2 * j + 1] = r ? RoundToInt32(r[j] * rs) : 0;
+    const float a = l[j] * ls;
+    Track(e[0], a);
+    out[2 * j] = RoundToInt16(a);
+    if (r) {
+      const float b = r[j] * rs;
+      Track(e[1], b);
+      out[2 * j + 1] = RoundToInt16(b);
+    } else {
+      out[2 * j + 1] = 0;
+    }
   }
+}
+
+void Convert32Plain(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                    Extremes (&e)[2]) {
+  for (int32_t j = 0; j < n; ++j) {
+    const float a = l[j] * ls;
+    Track(e[0], a);
+    out[2 * j] = RoundToInt32(a);
+    if (r) {
+      const float b = r[j] * rs;
+      Track(e[1], b);
+      out[2 * j + 1] = RoundToInt32(b);
+    } else {
+      out[2 * j + 1] = 0;
+    }
+  }
+}
+
+void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  Convert16Plain(l, ls, r, rs, out, n, e);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels);
+}
+
+void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  Convert32Plain(l, ls, r, rs, out, n, e);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels);
+}
+
+inline uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
+
+void PeakInt16Scalar(const int16_t* in, int32_t n, uint32_t peak[2]) {
+  uint32_t a = 0, b = 0;
+  for (int32_t j = 0; j < n; ++j) {
+    a = std::max(a, Magnitude(in[2 * j]));
+    b = std::max(b, Magnitude(in[2 * j + 1]));
+  }
+  peak[0] = a;
+  peak[1] = b;
+}
+
+void PeakInt32Scalar(const int32_t* in, int32_t n, uint32_t peak[2]) {
+  uint32_t a = 0, b = 0;
+  for (int32_t j = 0; j < n; ++j) {
+    a = std::max(a, Magnitude(in[2 * j]));
+    b = std::max(b, Magnitude(in[2 * j + 1]));
+  }
+  peak[0] = a;
+  peak[1] = b;
 }
 
 void FromInt16Scalar(const int16_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n) {
@@ -189,23 +284,62 @@ __attribute__((target("avx2,fma"))) inline __m256 ScaledNoNaN(const float* p, __
   return _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
 }
 
+// Running extremes of one side, eight values a step.
+struct Extremes8 {
+  __m256 Hi, Lo;
+};
+
+__attribute__((target("avx2,fma"))) inline Extremes8 NoExtremes8() {
+  return {_mm256_setzero_ps(), _mm256_setzero_ps()};
+}
+
+__attribute__((target("avx2,fma"))) inline void Track8(Extremes8& e, __m256 v) {
+  e.Hi = _mm256_max_ps(e.Hi, v);
+  e.Lo = _mm256_min_ps(e.Lo, v);
+}
+
+__attribute__((target("avx2,fma"))) inline float HorizontalMax(__m256 v) {
+  __m128 m = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+  return _mm_cvtss_f32(_mm_max_ss(m, _mm_shuffle_ps(m, m, 1)));
+}
+
+__attribute__((target("avx2,fma"))) inline float HorizontalMin(__m256 v) {
+  __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  m = _mm_min_ps(m, _mm_movehl_ps(m, m));
+  return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
+}
+
+__attribute__((target("avx2,fma"))) inline void Merge8(Extremes& e, const Extremes8& v) {
+  e.Hi = std::max(e.Hi, HorizontalMax(v.Hi));
+  e.Lo = std::min(e.Lo, HorizontalMin(v.Lo));
+}
+
 template <bool HasRight>
-__attribute__((target("avx2,fma"))) void ToInt16Avx2Impl(const float* l, float ls, const float* r, float rs,
-                                                          int16_t* out, int32_t n) {
+__attribute__((target("avx2,fma"))) void Convert16Avx2(const float* l, float ls, const float* r, float rs,
+                                                        int16_t* out, int32_t n, Extremes (&e)[2]) {
   const __m256 sl = _mm256_set1_ps(ls), sr = _mm256_set1_ps(rs);
   const __m256 lo = _mm256_set1_ps(-32768.0f), hi = _mm256_set1_ps(32767.0f);
+  Extremes8 el = NoExtremes8(), er = NoExtremes8();
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
-    const __m256 vl = _mm256_min_ps(_mm256_max_ps(ScaledNoNaN(l + j, sl), lo), hi);
-    const __m256i il = _mm256_cvtps_epi32(vl);
+    const __m256 vl = ScaledNoNaN(l + j, sl);
+    Track8(el, vl);
+    const __m256i il = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(vl, lo), hi));
     __m256i ir = _mm256_setzero_si256();
-    if constexpr (HasRight) ir = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(ScaledNoNaN(r + j, sr), lo), hi));
+    if constexpr (HasRight) {
+      const __m256 vr = ScaledNoNaN(r + j, sr);
+      Track8(er, vr);
+      ir = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(vr, lo), hi));
+    }
     // Within each 128-bit lane: l0 r0 l1 r1 | l2 r2 l3 r3, packed back in frame order.
     const __m256i a = _mm256_unpacklo_epi32(il, ir), b = _mm256_unpackhi_epi32(il, ir);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_packs_epi32(a, b));
   }
+  Merge8(e[0], el);
+  if constexpr (HasRight) Merge8(e[1], er);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  ToInt16Scalar(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Convert16Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 __attribute__((target("avx2,fma"))) inline __m256i ToInt32x8(__m256 v) {
@@ -217,20 +351,29 @@ __attribute__((target("avx2,fma"))) inline __m256i ToInt32x8(__m256 v) {
 }
 
 template <bool HasRight>
-__attribute__((target("avx2,fma"))) void ToInt32Avx2Impl(const float* l, float ls, const float* r, float rs,
-                                                          int32_t* out, int32_t n) {
+__attribute__((target("avx2,fma"))) void Convert32Avx2(const float* l, float ls, const float* r, float rs,
+                                                        int32_t* out, int32_t n, Extremes (&e)[2]) {
   const __m256 sl = _mm256_set1_ps(ls), sr = _mm256_set1_ps(rs);
+  Extremes8 el = NoExtremes8(), er = NoExtremes8();
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
-    const __m256i il = ToInt32x8(ScaledNoNaN(l + j, sl));
+    const __m256 vl = ScaledNoNaN(l + j, sl);
+    Track8(el, vl);
+    const __m256i il = ToInt32x8(vl);
     __m256i ir = _mm256_setzero_si256();
-    if constexpr (HasRight) ir = ToInt32x8(ScaledNoNaN(r + j, sr));
+    if constexpr (HasRight) {
+      const __m256 vr = ScaledNoNaN(r + j, sr);
+      Track8(er, vr);
+      ir = ToInt32x8(vr);
+    }
     const __m256i a = _mm256_unpacklo_epi32(il, ir), b = _mm256_unpackhi_epi32(il, ir);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_permute2x128_si256(a, b, 0x20));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j + 8), _mm256_permute2x128_si256(a, b, 0x31));
   }
+  Merge8(e[0], el);
+  if constexpr (HasRight) Merge8(e[1], er);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  ToInt32Scalar(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Convert32Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 __attribute__((target("avx2,fma"))) void FromInt16Avx2(const int16_t* __restrict in, float* __restrict l,
@@ -310,12 +453,43 @@ __attribute__((target("avx2,fma"))) void UnzipAvx2(const float* __restrict frame
   UnzipScalar(frames + 2 * j, l + j, r + j, n - j);
 }
 
-void ToInt16Avx2(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
-  r ? ToInt16Avx2Impl<true>(l, ls, r, rs, out, n) : ToInt16Avx2Impl<false>(l, ls, r, rs, out, n);
+void ToInt16Avx2(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                 ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert16Avx2<true>(l, ls, r, rs, out, n, e) : Convert16Avx2<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels);
 }
 
-void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n) {
-  r ? ToInt32Avx2Impl<true>(l, ls, r, rs, out, n) : ToInt32Avx2Impl<false>(l, ls, r, rs, out, n);
+void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                 ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert32Avx2<true>(l, ls, r, rs, out, n, e) : Convert32Avx2<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels);
+}
+
+// Sixteen 16-bit samples (eight frames) a step; |-32768| is 32768 as an unsigned word.
+__attribute__((target("avx2,fma"))) void PeakInt16Avx2(const int16_t* in, int32_t n, uint32_t peak[2]) {
+  __m256i m = _mm256_setzero_si256();
+  int32_t j = 0;
+  for (; j + 8 <= n; j += 8)
+    m = _mm256_max_epu16(m, _mm256_abs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j))));
+  alignas(32) uint16_t lanes[16];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
+  _mm256_zeroupper();
+  PeakInt16Scalar(in + 2 * j, n - j, peak);
+  for (int i = 0; i < 16; ++i) peak[i & 1] = std::max<uint32_t>(peak[i & 1], lanes[i]);
+}
+
+__attribute__((target("avx2,fma"))) void PeakInt32Avx2(const int32_t* in, int32_t n, uint32_t peak[2]) {
+  __m256i m = _mm256_setzero_si256();
+  int32_t j = 0;
+  for (; j + 4 <= n; j += 4)
+    m = _mm256_max_epu32(m, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j))));
+  alignas(32) uint32_t lanes[8];
+  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
+  _mm256_zeroupper();
+  PeakInt32Scalar(in + 2 * j, n - j, peak);
+  for (int i = 0; i < 8; ++i) peak[i & 1] = std::max(peak[i & 1], lanes[i]);
 }
 
 
@@ -330,23 +504,47 @@ TESSIVAL_AVX512 inline __m512 ScaledNoNaN512(const float* p, __m512 scale) {
   return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, v, _CMP_ORD_Q), v);
 }
 
+struct Extremes16 {
+  __m512 Hi, Lo;
+};
+
+TESSIVAL_AVX512 inline Extremes16 NoExtremes16() { return {_mm512_setzero_ps(), _mm512_setzero_ps()}; }
+
+TESSIVAL_AVX512 inline void Track16(Extremes16& e, __m512 v) {
+  e.Hi = _mm512_max_ps(e.Hi, v);
+  e.Lo = _mm512_min_ps(e.Lo, v);
+}
+
+TESSIVAL_AVX512 inline void Merge16(Extremes& e, const Extremes16& v) {
+  e.Hi = std::max(e.Hi, _mm512_reduce_max_ps(v.Hi));
+  e.Lo = std::min(e.Lo, _mm512_reduce_min_ps(v.Lo));
+}
+
 template <bool HasRight>
-TESSIVAL_AVX512 void ToInt16Avx512Impl(const float* l, float ls, const float* r, float rs, int16_t* out,
-                                       int32_t n) {
+TESSIVAL_AVX512 void Convert16Avx512(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                                     Extremes (&e)[2]) {
   const __m512 sl = _mm512_set1_ps(ls), sr = _mm512_set1_ps(rs);
   const __m512 lo = _mm512_set1_ps(-32768.0f), hi = _mm512_set1_ps(32767.0f);
   const __m512i low16 = _mm512_set1_epi32(0xFFFF);
+  Extremes16 el = NoExtremes16(), er = NoExtremes16();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
-    const __m512i il = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(ScaledNoNaN512(l + j, sl), lo), hi));
+    const __m512 vl = ScaledNoNaN512(l + j, sl);
+    Track16(el, vl);
+    const __m512i il = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(vl, lo), hi));
     __m512i ir = _mm512_setzero_si512();
-    if constexpr (HasRight)
-      ir = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(ScaledNoNaN512(r + j, sr), lo), hi));
+    if constexpr (HasRight) {
+      const __m512 vr = ScaledNoNaN512(r + j, sr);
+      Track16(er, vr);
+      ir = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(vr, lo), hi));
+    }
     // A frame is one 32-bit lane: left in the low half, right in the high half.
     const __m512i frames = _mm512_or_si512(_mm512_and_si512(il, low16), _mm512_slli_epi32(ir, 16));
     _mm512_storeu_si512(out + 2 * j, frames);
   }
-  ToInt16Avx2(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Merge16(e[0], el);
+  if constexpr (HasRight) Merge16(e[1], er);
+  Convert16Avx2<HasRight>(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 TESSIVAL_AVX512 inline __m512i ToInt32x16(__m512 v) {
@@ -356,28 +554,43 @@ TESSIVAL_AVX512 inline __m512i ToInt32x16(__m512 v) {
 }
 
 template <bool HasRight>
-TESSIVAL_AVX512 void ToInt32Avx512Impl(const float* l, float ls, const float* r, float rs, int32_t* out,
-                                       int32_t n) {
+TESSIVAL_AVX512 void Convert32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                                     Extremes (&e)[2]) {
   const __m512 sl = _mm512_set1_ps(ls), sr = _mm512_set1_ps(rs);
   const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
   const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+  Extremes16 el = NoExtremes16(), er = NoExtremes16();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
-    const __m512i il = ToInt32x16(ScaledNoNaN512(l + j, sl));
+    const __m512 vl = ScaledNoNaN512(l + j, sl);
+    Track16(el, vl);
+    const __m512i il = ToInt32x16(vl);
     __m512i ir = _mm512_setzero_si512();
-    if constexpr (HasRight) ir = ToInt32x16(ScaledNoNaN512(r + j, sr));
+    if constexpr (HasRight) {
+      const __m512 vr = ScaledNoNaN512(r + j, sr);
+      Track16(er, vr);
+      ir = ToInt32x16(vr);
+    }
     _mm512_storeu_si512(out + 2 * j, _mm512_permutex2var_epi32(il, first, ir));
     _mm512_storeu_si512(out + 2 * j + 16, _mm512_permutex2var_epi32(il, second, ir));
   }
-  ToInt32Avx2(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Merge16(e[0], el);
+  if constexpr (HasRight) Merge16(e[1], er);
+  Convert32Avx2<HasRight>(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
-void ToInt16Avx512(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
-  r ? ToInt16Avx512Impl<true>(l, ls, r, rs, out, n) : ToInt16Avx512Impl<false>(l, ls, r, rs, out, n);
+void ToInt16Avx512(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert16Avx512<true>(l, ls, r, rs, out, n, e) : Convert16Avx512<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels);
 }
 
-void ToInt32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n) {
-  r ? ToInt32Avx512Impl<true>(l, ls, r, rs, out, n) : ToInt32Avx512Impl<false>(l, ls, r, rs, out, n);
+void ToInt32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert32Avx512<true>(l, ls, r, rs, out, n, e) : Convert32Avx512<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels);
 }
 
 TESSIVAL_AVX512 void FromInt16Avx512(const int16_t* __restrict in, float* __restrict l, float* __restrict r,
@@ -426,11 +639,15 @@ int32_t RoundToInt32(double v) {
 }
 
 const Kernels ScalarKernels{MultiplyAdd2Scalar, MultiplyAdd2PairScalar, UnpackPairScalar, ToInt16Scalar, ToInt32Scalar,
-                            FromInt16Scalar, FromInt32Scalar, Widen16Scalar, Widen32Scalar, ZipScalar, UnzipScalar};
+                            FromInt16Scalar, FromInt32Scalar, Widen16Scalar, Widen32Scalar, ZipScalar, UnzipScalar,
+                            PeakInt16Scalar, PeakInt32Scalar};
 const Kernels Avx2Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx2, ToInt32Avx2,
-                          FromInt16Avx2, FromInt32Avx2, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2};
+                          FromInt16Avx2, FromInt32Avx2, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2,
+                          PeakInt16Avx2, PeakInt32Avx2};
+// The input peaks stay on AVX2: one short pass over the capture buffer.
 const Kernels Avx512Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx512, ToInt32Avx512,
-                            FromInt16Avx512, FromInt32Avx512, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2};
+                            FromInt16Avx512, FromInt32Avx512, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2,
+                            PeakInt16Avx2, PeakInt32Avx2};
 
 bool CpuHasAvx2() {
   __builtin_cpu_init();  // may run before the runtime has probed the CPU

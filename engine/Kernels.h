@@ -17,10 +17,25 @@ using MultiplyAdd2PairFn = void (*)(const float* x0, const float* x1, const floa
 // whose imaginary parts another (n even, at least 2) into the two signals' spectra,
 // n / 2 + 1 interleaved bins each, as a real forward transform of each would give them.
 using UnpackPairFn = void (*)(const float* z, float* x0, float* x1, int32_t n);
+// What one conversion saw of each side (0 left, 1 right), on the integer scale: the
+// largest magnitude of the scaled values before rounding, and how many of them were
+// held at an end of the integer range (a NaN counts as 0 for both).
+struct ConversionLevels {
+  float Peak[2];
+  int32_t Saturated[2];
+};
 // Interleaves round(l[j] * ls) and round(r[j] * rs) into n stereo frames, halves to
-// even, saturating (NaN gives 0). `r` may be null: that side is silent.
-using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n);
-using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n);
+// even, saturating (NaN gives 0), and sets `levels` for them. `r` may be null: that
+// side is silent. Every set counts the held samples with the same pass, run only for
+// a side whose extremes reached an end of the range.
+using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                           ConversionLevels& levels);
+using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                           ConversionLevels& levels);
+// The largest magnitude of each channel of n interleaved stereo frames, as an unsigned
+// integer (32768 for -32768, 2^31 for INT32_MIN).
+using PeakInt16Fn = void (*)(const int16_t* in, int32_t n, uint32_t peak[2]);
+using PeakInt32Fn = void (*)(const int32_t* in, int32_t n, uint32_t peak[2]);
 // Splits n interleaved stereo frames into the float channels l and r, values unscaled
 // (a 32-bit integer becomes the nearest float).
 using FromInt16Fn = void (*)(const int16_t* in, float* l, float* r, int32_t n);
@@ -44,6 +59,8 @@ struct Kernels {
   Widen32Fn Widen32;
   ZipFn Zip;
   UnzipFn Unzip;
+  PeakInt16Fn PeakInt16;
+  PeakInt32Fn PeakInt32;
 };
 
 extern const Kernels ScalarKernels;
@@ -61,5 +78,11 @@ void SelectKernels(bool allowSimd = true);
 int16_t RoundToInt16(double v);
 int32_t RoundToInt32(float v);
 int32_t RoundToInt32(double v);
+
+// Whether a value rounds outside the 16- or 32-bit range, so that its conversion holds
+// it at the nearer end: 32767.5 rounds (to even) to 32768 and is held; -32768.5 rounds
+// to -32768 and is not. NaN is not.
+inline bool Saturates16(double v) { return v >= 32767.5 || v < -32768.5; }
+inline bool Saturates32(float v) { return v >= 2147483648.0f || v < -2147483648.0f; }
 
 }  // namespace tessival

@@ -80,27 +80,73 @@ std::vector<float> Probe(size_t n, uint32_t seed, float amplitude) {
   return testing::ProbeFloats(n, seed, amplitude);
 }
 
+bool SameLevels(const ConversionLevels& a, const ConversionLevels& b) {
+  return a.Peak[0] == b.Peak[0] && a.Peak[1] == b.Peak[1] && a.Saturated[0] == b.Saturated[0] &&
+         a.Saturated[1] == b.Saturated[1];
+}
+
+// Samples and levels alike: probes full of held and NaN values, and plain noise that
+// stays inside the range, whose held count must come out 0 without the counting pass.
 TEST(Simd, OutputConversionsEqualThePlainOnesBitForBit) {
   const auto sets = SimdSets();
   if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
   for (size_t n : Lengths()) {
-    for (float amplitude : {40000.0f, 3e9f}) {
-      const auto l = Probe(n, 1 + static_cast<uint32_t>(n), amplitude);
-      const auto r = Probe(n, 2 + static_cast<uint32_t>(n), amplitude);
+    for (float amplitude : {40000.0f, 3e9f, 0.0f}) {
+      auto l = Probe(n, 1 + static_cast<uint32_t>(n), amplitude);
+      auto r = Probe(n, 2 + static_cast<uint32_t>(n), amplitude);
+      if (amplitude == 0.0f) {
+        const auto a = testing::RandomSignal(n, 3), b = testing::RandomSignal(n, 4);
+        for (size_t i = 0; i < n; ++i) l[i] = static_cast<float>(a[i] * 32767.0), r[i] = static_cast<float>(b[i] * 32767.0);
+      }
       for (bool right : {true, false}) {
         const float* rp = right ? r.data() : nullptr;
         std::vector<int16_t> want16(2 * n + 1, 7);
         std::vector<int32_t> want32(2 * n + 1, 7);
-        ScalarKernels.ToInt16(l.data(), 1.0f, rp, 0.75f, want16.data(), static_cast<int32_t>(n));
-        ScalarKernels.ToInt32(l.data(), 1.0f, rp, 0.75f, want32.data(), static_cast<int32_t>(n));
+        ConversionLevels wantLevels16, wantLevels32;
+        ScalarKernels.ToInt16(l.data(), 1.0f, rp, 0.75f, want16.data(), static_cast<int32_t>(n), wantLevels16);
+        ScalarKernels.ToInt32(l.data(), 1.0f, rp, 0.75f, want32.data(), static_cast<int32_t>(n), wantLevels32);
         for (const auto& [name, k] : sets) {
           std::vector<int16_t> got16(2 * n + 1, 7);
           std::vector<int32_t> got32(2 * n + 1, 7);
-          k->ToInt16(l.data(), 1.0f, rp, 0.75f, got16.data(), static_cast<int32_t>(n));
-          k->ToInt32(l.data(), 1.0f, rp, 0.75f, got32.data(), static_cast<int32_t>(n));
+          ConversionLevels levels16{{9, 9}, {9, 9}}, levels32{{9, 9}, {9, 9}};
+          k->ToInt16(l.data(), 1.0f, rp, 0.75f, got16.data(), static_cast<int32_t>(n), levels16);
+          k->ToInt32(l.data(), 1.0f, rp, 0.75f, got32.data(), static_cast<int32_t>(n), levels32);
           ASSERT_EQ(got16, want16) << name << " 16-bit n=" << n;
           ASSERT_EQ(got32, want32) << name << " 32-bit n=" << n;
+          ASSERT_TRUE(SameLevels(levels16, wantLevels16)) << name << " 16-bit levels n=" << n;
+          ASSERT_TRUE(SameLevels(levels32, wantLevels32)) << name << " 32-bit levels n=" << n;
         }
+      }
+    }
+  }
+}
+
+TEST(Simd, CapturePeaksEqualThePlainOnes) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  for (size_t n : Lengths()) {
+    const auto noise = testing::RandomSignal(2 * n, 13 + static_cast<uint32_t>(n));
+    std::vector<int16_t> in16(2 * n);
+    std::vector<int32_t> in32(2 * n);
+    for (size_t i = 0; i < 2 * n; ++i) {
+      in16[i] = static_cast<int16_t>(noise[i] * 30000);
+      in32[i] = static_cast<int32_t>(noise[i] * 2e9);
+    }
+    // The most negative value, in a different frame of each channel as n grows.
+    if (n > 0) {
+      in16[2 * (n * 7 / 11) + n % 2] = INT16_MIN;
+      in32[(n / 2) * 2 + (n + 1) % 2] = INT32_MIN;
+    }
+    uint32_t want16[2], want32[2];
+    ScalarKernels.PeakInt16(in16.data(), static_cast<int32_t>(n), want16);
+    ScalarKernels.PeakInt32(in32.data(), static_cast<int32_t>(n), want32);
+    for (const auto& [name, k] : sets) {
+      uint32_t got16[2] = {9, 9}, got32[2] = {9, 9};
+      k->PeakInt16(in16.data(), static_cast<int32_t>(n), got16);
+      k->PeakInt32(in32.data(), static_cast<int32_t>(n), got32);
+      for (int c = 0; c < 2; ++c) {
+        ASSERT_EQ(got16[c], want16[c]) << name << " 16-bit n=" << n << " channel " << c;
+        ASSERT_EQ(got32[c], want32[c]) << name << " 32-bit n=" << n << " channel " << c;
       }
     }
   }
@@ -236,10 +282,16 @@ TEST(Simd, KernelsReturnWithTheUpperHalvesClear) {
       EXPECT_FALSE(UpperInUse()) << name << " product-sum n=" << n;
       k->MultiplyAdd2Pair(f.data(), f.data(), f.data(), f.data(), f.data(), f.data(), g.data(), g.data() + 200, n);
       EXPECT_FALSE(UpperInUse()) << name << " paired product-sum n=" << n;
-      k->ToInt16(f.data(), 1.0f, f.data(), 1.0f, i16.data(), n);
+      ConversionLevels levels;
+      k->ToInt16(f.data(), 1.0f, f.data(), 1.0f, i16.data(), n, levels);
       EXPECT_FALSE(UpperInUse()) << name << " 16-bit out n=" << n;
-      k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n);
+      k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n, levels);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit out n=" << n;
+      uint32_t peak[2];
+      k->PeakInt16(i16.data(), n, peak);
+      EXPECT_FALSE(UpperInUse()) << name << " 16-bit peaks n=" << n;
+      k->PeakInt32(i32.data(), n, peak);
+      EXPECT_FALSE(UpperInUse()) << name << " 32-bit peaks n=" << n;
       k->UnpackPair(f.data(), g.data(), g.data() + 200, 2 + 2 * (n / 2));
       EXPECT_FALSE(UpperInUse()) << name << " spectrum split n=" << n;
       k->Widen16(i16.data(), f.data(), n);
