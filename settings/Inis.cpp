@@ -28,6 +28,14 @@ int32_t ReadInteger(const QSettings& store, const StoredSetting& setting) {
   return ok ? value : setting.Default;
 }
 
+// Why the store's file cannot be replaced, as far as can be told from outside.
+std::string WriteProblem(const QFileInfo& file) {
+  if (file.isDir()) return " (a folder stands in its place)";
+  if (!QFileInfo(file.absolutePath()).isWritable()) return " (its folder is read-only)";
+  if (file.exists() && !file.isWritable()) return " (the file is read-only)";
+  return "";
+}
+
 }  // namespace
 
 std::string SettingsFilePath() {
@@ -74,9 +82,12 @@ void SaveSettings() {
   store.endGroup();
   store.sync();
   // FormatError only says the old file could not be parsed; the new one was written.
+  // The file is written whole or not at all, so the failure is the file's, not one
+  // value's: name the file.
   if (store.status() == QSettings::AccessError) {
     if (!existed) throw SettingsStoreError("Failed to create key " + SectionName.toStdString());
-    throw SettingsStoreError(std::string("Failed to set data for '") + StoredSettings[0].Name + "'");
+    throw SettingsStoreError("Failed to set data: the settings file " + path.toStdString() +
+                             " could not be written" + WriteProblem(QFileInfo(path)));
   }
 }
 

@@ -8,7 +8,8 @@
 namespace tessival {
 
 // A store failure, with the text the user is shown ("Invalid data type for '...'",
-// "Failed to create key ...", "Failed to set data for '...'").
+// "Failed to create key ...", "Failed to set data: the settings file ... could not
+// be written").
 class SettingsStoreError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;

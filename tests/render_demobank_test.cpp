@@ -20,7 +20,7 @@
 #include "settings/Settings.h"
 #include "tests/support/Reference.h"
 #include "tests/support/WavBuilder.h"
-#include "tools/demobank/HeadModel.h"
+#include "tools/xtc/HeadModel.h"
 
 namespace tessival {
 namespace {
@@ -164,7 +164,8 @@ TEST_F(DemoBankTest, DipolePairCancelsCrosstalkAtTheEarsFrom300HzTo4kHz) {
 
   double worst[2] = {1e9, 1e9};
   for (double hz = 300; hz <= 4000; hz += 10) {
-    const Complex ipsi = demobank::EarPath(true, hz), contra = demobank::EarPath(false, hz);
+    const Complex ipsi = xtc::EarPath(xtc::Geometry{}, true, hz);
+    const Complex contra = xtc::EarPath(xtc::Geometry{}, false, hz);
     for (int in = 0; in < 2; ++in) {
       const size_t first = in == 0 ? 0 : gap;
       const Complex l = ResponseAt(speakers.ch[0], first, Taps, hz) / level;

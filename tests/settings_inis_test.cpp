@@ -168,14 +168,15 @@ TEST_F(SettingsStore, SavingReplacesTheWholeFileAndReportsWhatCannotBeWritten) {
   EXPECT_EQ(QDir(config_.path() + "/Software").entryList(QDir::Files), QStringList{"Tessival.ini"});
 
   // The store's place is taken by a directory: the old contents stay, the error names
-  // the first value.
+  // the file (the file is written whole, so no one value is to blame) and the cause.
   ASSERT_TRUE(QFile::remove(StorePath()));
   ASSERT_TRUE(QDir().mkpath(StorePath()));
   try {
     SaveSettings();
     FAIL() << "no error";
   } catch (const SettingsStoreError& e) {
-    EXPECT_STREQ(e.what(), "Failed to set data for 'Wave Record Dev'");
+    EXPECT_EQ(std::string(e.what()), "Failed to set data: the settings file " + StorePath().toStdString() +
+                                         " could not be written (a folder stands in its place)");
   }
 
   // The folder cannot be made: a file stands where it should be.

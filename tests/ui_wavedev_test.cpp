@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QGroupBox>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
@@ -54,7 +56,18 @@ class WaveDevDialog : public ::testing::Test {
 TEST_F(WaveDevDialog, DefaultsWithOneOutputDevice) {
   UseDevices({"Line In", "Mic"}, {"Speakers"});
   EXPECT_EQ(form.windowTitle(), "Select Wave Devices");
-  EXPECT_EQ(form.size(), QSize(373, 350));
+  // As designed, but for the OK and Cancel column, which is as wide as "Cancel" with
+  // its icon needs (more than the designed 61 pixels at this font).
+  EXPECT_EQ(form.size(), QSize(373 - 61 + form.BitBtn2->width(), 350));
+  EXPECT_EQ(form.BitBtn1->width(), form.BitBtn2->width());
+  for (int row = 0; row < 6; ++row) {
+    QComboBox* box = row == 0 ? form.ComboBoxIn : form.ComboBoxOut[row - 1];
+    EXPECT_EQ(form.DeviceLabel[row]->geometry(), QRect(12, 12 + 40 * row, 128, 24)) << row;
+    EXPECT_EQ(box->geometry().topLeft(), QPoint(144, 12 + 40 * row)) << row;
+    EXPECT_EQ(box->height(), 24);
+  }
+  EXPECT_EQ(form.RadioGroupOpen->geometry(), QRect(8, 256, 104, 81));
+  EXPECT_EQ(form.GroupBoxBuf->geometry(), QRect(232, 256, 65, 81));
   const int result = Run([](TWaveDevForm& f) {
     EXPECT_EQ(Items(f.ComboBoxIn), QStringList({"Line In", "Mic"}));
     EXPECT_EQ(f.ComboBoxIn->currentIndex(), 0);

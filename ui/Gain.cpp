@@ -1,5 +1,6 @@
 #include "ui/Gain.h"
 
+#include <QGridLayout>
 #include <QLabel>
 #include <QStyle>
 #include <QStyleOptionSlider>
@@ -7,6 +8,7 @@
 
 #include "engine/Gains.h"
 #include "settings/Settings.h"
+#include "ui/Layout.h"
 
 namespace tessival {
 
@@ -14,20 +16,70 @@ TGainForm* GainForm = nullptr;
 
 namespace {
 
-constexpr int ClientWidth = 571;
-constexpr int ClientHeight = 226;
-constexpr int SliderWidth = 45;
-constexpr int SliderTop = 26;
-constexpr int SliderHeight = 168;
-constexpr int RowPitch = 48;     // S1..S8
-constexpr int GroupGap = 64;     // before S1 and before Master
-constexpr int FirstLeft = 8;
+// Designed sizes. The sliders stand 48 pixels apart, with a wider gap (64) before
+// "S1" and before "Master"; the value labels above and the names below are centred
+// on them, and the scale marks stand at the right edge.
+constexpr QSize SliderSize(45, 168);
+constexpr int ColumnWidth = 48;
+constexpr int FirstColumnLeft = 7;  // the first slider stands 8 from the left edge
+constexpr int GroupGap = 64 - ColumnWidth;
+constexpr int LabelHeight = 18;
+constexpr int ScaleWidth = 48;
+constexpr int ScaleHeight = 16;
 
-int SliderLeft(int k) {
-  if (k == 0) return FirstLeft;
-  if (k <= 8) return FirstLeft + GroupGap + (k - 1) * RowPitch;
-  return FirstLeft + GroupGap + 7 * RowPitch + GroupGap;
-}
+// Grid rows and the columns of the sliders; the spacer rows and columns between
+// them carry the designed gaps.
+enum Row { ValueRow = 0, SliderRow = 2, NameRow = 4 };
+int ColumnOf(int k) { return k == 0 ? 0 : k <= 8 ? k + 1 : 11; }
+constexpr int ScaleColumn = 13;
+
+// The "+6 dB", "0 dB" and "-24 dB" marks beside the master slider, each centred on
+// the height of its slider position. It spans the whole height of the dialog and
+// follows the slider wherever the layout puts it.
+class GainScale : public QWidget {
+ public:
+  GainScale(QWidget* parent, const TTrackBar* master, QLabel* (&labels)[3]) : QWidget(parent), Master(master) {
+    const char* const texts[3] = {"+6 dB", "0 dB", "-24 dB"};
+    QFont bold = font();
+    bold.setBold(true);
+    QPalette red = palette();
+    red.setColor(QPalette::WindowText, Qt::red);
+    for (int i = 0; i < 3; ++i) {
+      auto* label = new QLabel(QString::fromLatin1(texts[i]), this);
+      label->setObjectName(QStringLiteral("ScaleLabel%1").arg(i));
+      label->setFont(bold);
+      label->setPalette(red);
+      label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+      labels[i] = Labels[i] = label;
+    }
+  }
+
+  QSize sizeHint() const override {
+    int width = ScaleWidth;
+    for (const QLabel* label : Labels) width = std::max(width, label->sizeHint().width());
+    return {width, 0};
+  }
+  QSize minimumSizeHint() const override { return sizeHint(); }
+
+  // Puts the marks at the heights of the master slider's positions.
+  void Place() {
+    const int positions[3] = {GainPositionOf(MaxGainDb), GainPositionOf(0), GainPositionOf(MinGainDb)};
+    const int sliderTop = Master->y() - y();
+    for (int i = 0; i < 3; ++i) {
+      const int height = std::max(ScaleHeight, Labels[i]->sizeHint().height());
+      const int centre = sliderTop + Master->HandleCentreY(positions[i]);
+      Labels[i]->setGeometry(0, centre - height / 2, width(), height);
+    }
+  }
+
+ protected:
+  void resizeEvent(QResizeEvent*) override { Place(); }
+  void moveEvent(QMoveEvent*) override { Place(); }
+
+ private:
+  const TTrackBar* Master;
+  QLabel* Labels[3];
+};
 
 }  // namespace
 
@@ -56,51 +108,47 @@ int TTrackBar::HandleCentreY(int position) const {
 TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
   setObjectName("GainForm");
   setWindowTitle("Channel Gain");
-  setFixedSize(ClientWidth, ClientHeight);
   setModal(false);
 
+  auto* grid = new QGridLayout;
+  grid->setContentsMargins(FirstColumnLeft, 6, 2, 10);
+  grid->setSpacing(0);
+  grid->setRowMinimumHeight(ValueRow + 1, 2);
+  grid->setRowMinimumHeight(SliderRow + 1, 4);
+  grid->setColumnMinimumWidth(ColumnOf(1) - 1, GroupGap);
+  grid->setColumnMinimumWidth(ColumnOf(9) - 1, GroupGap);
+  grid->setColumnMinimumWidth(ScaleColumn - 1, 2);
   for (int k = 0; k < NumGainSliders; ++k) {
-    const int left = SliderLeft(k);
+    const int column = ColumnOf(k);
+    grid->setColumnMinimumWidth(column, ColumnWidth);
+
     auto* slider = new TTrackBar(this);
     slider->setObjectName(QStringLiteral("TrackBar%1").arg(k));
     slider->setProperty("tag", k);
-    slider->setGeometry(left, SliderTop, SliderWidth, SliderHeight);
+    slider->setFixedSize(SliderSize);
+    grid->addWidget(slider, SliderRow, column, Qt::AlignHCenter);
     TrackBar[k] = slider;
 
     auto* value = new QLabel(this);
     value->setObjectName(QStringLiteral("Label%1").arg(k));
     value->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    value->setGeometry(left - 4, 6, SliderWidth + 8, 18);
+    value->setMinimumHeight(LabelHeight);
+    grid->addWidget(value, ValueRow, column);
     Label[k] = value;
 
     auto* name = new QLabel(QString::fromLatin1(GainSliderNames[k]), this);
     name->setObjectName(QStringLiteral("NameLabel%1").arg(k));
     name->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-    name->setGeometry(left - 8, SliderTop + SliderHeight + 4, SliderWidth + 16, 18);
+    name->setMinimumHeight(LabelHeight);
+    grid->addWidget(name, NameRow, column);
     NameLabel[k] = name;
   }
-
-  // The scale sits beside the master slider at the heights of its marks.
-  const char* const scaleTexts[3] = {"+6 dB", "0 dB", "-24 dB"};
-  const int scaleDb[3] = {MaxGainDb, 0, MinGainDb};
-  const int scaleLeft = SliderLeft(9) + SliderWidth + 4;
-  QFont bold = font();
-  bold.setBold(true);
-  QPalette red = palette();
-  red.setColor(QPalette::WindowText, Qt::red);
-  for (int i = 0; i < 3; ++i) {
-    auto* scale = new QLabel(QString::fromLatin1(scaleTexts[i]), this);
-    scale->setObjectName(QStringLiteral("ScaleLabel%1").arg(i));
-    scale->setFont(bold);
-    scale->setPalette(red);
-    scale->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    const int height = 16;
-    const int centre = SliderTop + TrackBar[9]->HandleCentreY(GainPositionOf(scaleDb[i]));
-    scale->setGeometry(scaleLeft, centre - height / 2, ClientWidth - scaleLeft - 2, height);
-    ScaleLabel[i] = scale;
-  }
+  auto* scale = new GainScale(this, TrackBar[9], ScaleLabel);
+  grid->addWidget(scale, ValueRow, ScaleColumn, NameRow - ValueRow + 1, 1);
 
   FormCreate();
+  FixToLayout(this, grid);
+  scale->Place();
 
   for (int k = 0; k < NumGainSliders; ++k) {
     TTrackBar* slider = TrackBar[k];

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGroupBox>
 #include <QGuiApplication>
@@ -14,11 +15,11 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPlainTextEdit>
-#include <QScreen>
 #include <QStatusBar>
 #include <QSvgRenderer>
 #include <QTimer>
 #include <QToolButton>
+#include <optional>
 
 #include "audio/BufferCycle.h"
 #include "audio/DeviceControl.h"
@@ -27,7 +28,9 @@
 #include "filterbank/FilterBank.h"
 #include "settings/Inis.h"
 #include "settings/Settings.h"
+#include "ui/FileChooser.h"
 #include "ui/Gain.h"
+#include "ui/Layout.h"
 #include "ui/MessageBox.h"
 #include "ui/SampFreq.h"
 #include "ui/Splash.h"
@@ -254,12 +257,7 @@ void TMainForm::FormCreate() {
     // The values not read keep their defaults; the program goes on with them.
     ShowMessage(MessageKind::Plain, e.what());
   }
-  // Before the first showing the frame is not known yet, so the outer size is the
-  // client size here.
-  const QRect screen = QGuiApplication::primaryScreen()->geometry();
-  const QSize outer = frameGeometry().size();
-  move(screen.left() + (screen.width() - outer.width()) / 2,
-       screen.top() + (screen.height() - outer.height()) / 2);
+  CentreOnPrimaryScreen(this);
   FillDitherTable();
 }
 
@@ -298,18 +296,25 @@ void TMainForm::FormClose() {
 
 std::string TMainForm::ChooseFilterFile() {
   if (OpenDialogOverride) return OpenDialogOverride();
-  if (!OpenDialog1) {
-    OpenDialog1 = new QFileDialog(this, "Open", QString(), "WAV file (*.wav)");
-    OpenDialog1->setObjectName("OpenDialog1");
-    OpenDialog1->setFileMode(QFileDialog::ExistingFile);
-    OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-    // Qt's own dialog, so the filter matches .wav, .WAV and .Wav alike everywhere.
-    OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-    OpenDialog1->setFilter(OpenDialog1->filter() & ~QDir::CaseSensitive);
+  const FileRequest request{"Open", "WAV file", {"*.wav", "*.WAV", "*.Wav"}, LastFolder};
+  std::optional<QString> chosen;
+  // The desktop's own chooser where it has one; an offscreen run has no desktop.
+  if (QGuiApplication::platformName() != QLatin1String("offscreen"))
+    chosen = ChooseFileThroughPortal(QDBusConnection::sessionBus(), this, request);
+  if (!chosen) {
+    if (!OpenDialog1) {
+      OpenDialog1 = new QFileDialog(this, request.Title, request.Folder, NameFilter(request));
+      OpenDialog1->setObjectName("OpenDialog1");
+      OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+      OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+      // Qt's own dialog also matches any other case (".wAv").
+      OpenDialog1->setFilter(OpenDialog1->filter() & ~QDir::CaseSensitive);
+    }
+    chosen = RunFileDialog(OpenDialog1);
   }
-  if (OpenDialog1->exec() != QDialog::Accepted) return {};
-  const QStringList files = OpenDialog1->selectedFiles();
-  return files.isEmpty() ? std::string() : QFile::encodeName(files.first()).toStdString();
+  if (chosen->isEmpty()) return {};
+  LastFolder = QFileInfo(*chosen).absolutePath();
+  return QFile::encodeName(*chosen).toStdString();
 }
 
 void TMainForm::ShowFileName(const std::string& name) {

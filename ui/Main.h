@@ -3,6 +3,7 @@
 // opens the dialogs; two group boxes show the loaded bank; the status bar shows the
 // running state. The device notifications arrive as events of this window, so every
 // handler runs on its thread, one at a time.
+#include <QString>
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -20,7 +21,7 @@ namespace tessival {
 
 struct BankLabelTexts;
 
-// Tests: when set, stands in for OpenDialog1 and returns the chosen path ("" for cancel).
+// Tests: when set, stands in for the file dialogs and returns the chosen path ("" for cancel).
 extern std::function<std::string()> OpenDialogOverride;
 
 class TMainForm : public QWidget, public WaveNotifyTarget {
@@ -74,6 +75,8 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   QStatusBar* StatusBar1;
   QLabel* StatusPanels[2];  // panel 0: state texts; panel 1: always empty
 
+  // Qt's file dialog for the load command, made at its first use; the desktop's own
+  // chooser (FileChooser.h) takes its place where the desktop has one.
   QFileDialog* OpenDialog1;
 
  protected:
@@ -91,6 +94,7 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   void RemakeWaveBuffers();
 
   bool shown_ = false;
+  QString LastFolder;  // the folder of the last chosen file, where the desktop's chooser opens
 };
 
 extern TMainForm* MainForm;

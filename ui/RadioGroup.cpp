@@ -7,12 +7,13 @@
 namespace tessival {
 
 TRadioGroup::TRadioGroup(const QString& caption, const QStringList& items, int columns, QWidget* parent)
-    : QGroupBox(caption, parent), Group(new QButtonGroup(this)) {
+    : TGroupBox(caption, parent), Group(new QButtonGroup(this)) {
   const int count = static_cast<int>(items.size());
   const int cols = columns < 1 ? 1 : columns;
   const int rows = (count + cols - 1) / cols;
   auto* grid = new QGridLayout(this);
-  grid->setContentsMargins(8, 4, 8, 4);
+  // Little room at the right, where a long item may need the width.
+  grid->setContentsMargins(8, 4, 2, 4);
   grid->setHorizontalSpacing(8);
   grid->setVerticalSpacing(0);
   for (int i = 0; i < count; ++i) {

@@ -1,16 +1,17 @@
 #pragma once
 // A captioned group of radio buttons addressed by item index, laid out in columns
 // that fill top to bottom before the next column starts. Used by the dialogs.
-#include <QGroupBox>
 #include <QStringList>
 #include <vector>
+
+#include "ui/Layout.h"
 
 class QButtonGroup;
 class QRadioButton;
 
 namespace tessival {
 
-class TRadioGroup : public QGroupBox {
+class TRadioGroup : public TGroupBox {
   Q_OBJECT
 
  public:

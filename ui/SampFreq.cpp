@@ -1,10 +1,11 @@
 #include "ui/SampFreq.h"
 
+#include <QBoxLayout>
 #include <QPushButton>
 #include <QShowEvent>
-#include <QStyle>
 
 #include "settings/Settings.h"
+#include "ui/Layout.h"
 #include "ui/RadioGroup.h"
 
 namespace tessival {
@@ -14,7 +15,6 @@ TSampFreqForm* SampFreqForm = nullptr;
 TSampFreqForm::TSampFreqForm(QWidget* parent) : QDialog(parent) {
   setObjectName("SampFreqForm");
   setWindowTitle("Sampling Frequency & Bits");
-  setFixedSize(281, 267);
 
   // Two columns filled column-first, so each row pairs a 48 kHz-family rate with
   // its 44.1 kHz-family partner.
@@ -22,24 +22,43 @@ TSampFreqForm::TSampFreqForm(QWidget* parent) : QDialog(parent) {
                                    {"16 kHz", "32 kHz", "48 kHz", "96 kHz", "11 kHz ", "22 kHz", "44 kHz", "88 kHz"},
                                    2, this);
   FreqRadioGroup->setObjectName("FreqRadioGroup");
-  FreqRadioGroup->setGeometry(8, 8, 265, 121);
+  FreqRadioGroup->setMinimumSize(265, 121);
 
   BitsRadioGroup = new TRadioGroup("Resolution", {"16 bits", "24 bits"}, 1, this);
   BitsRadioGroup->setObjectName("BitsRadioGroup");
-  BitsRadioGroup->setGeometry(8, 138, 129, 73);
+  BitsRadioGroup->setMinimumSize(129, 73);
 
   DitherRadioGroup = new TRadioGroup("Dithering", {"None", "Triangular PDF"}, 1, this);
   DitherRadioGroup->setObjectName("DitherRadioGroup");
-  DitherRadioGroup->setGeometry(144, 138, 129, 73);
+  DitherRadioGroup->setMinimumSize(129, 73);
 
-  BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
+  BitBtn1 = new TDialogButton(TDialogButton::Ok, QSize(81, 27), this);
   BitBtn1->setObjectName("BitBtn1");
-  BitBtn1->setGeometry(48, 228, 81, 27);
   BitBtn1->setDefault(true);
-
-  BitBtn2 = new QPushButton(style()->standardIcon(QStyle::SP_DialogCancelButton), "Cancel", this);
+  BitBtn2 = new TDialogButton(TDialogButton::Cancel, QSize(81, 27), this);
   BitBtn2->setObjectName("BitBtn2");
-  BitBtn2->setGeometry(152, 228, 81, 27);
+
+  // The frequency group over the other two, which stand side by side; OK and
+  // Cancel side by side, centred, at the bottom.
+  auto* groups = new QHBoxLayout;
+  groups->setSpacing(7);
+  groups->addWidget(BitsRadioGroup);
+  groups->addWidget(DitherRadioGroup);
+  auto* buttons = new QHBoxLayout;
+  buttons->setSpacing(23);
+  buttons->addStretch(1);
+  buttons->addWidget(BitBtn1);
+  buttons->addWidget(BitBtn2);
+  buttons->addStretch(1);
+  auto* form = new QVBoxLayout;
+  form->setContentsMargins(8, 8, 8, 12);
+  form->setSpacing(0);
+  form->addWidget(FreqRadioGroup);
+  form->addSpacing(9);
+  form->addLayout(groups);
+  form->addSpacing(17);
+  form->addLayout(buttons);
+  FixToLayout(this, form);
 
   connect(BitsRadioGroup, &TRadioGroup::Click, this, &TSampFreqForm::BitsRadioGroupClick);
   connect(BitBtn1, &QPushButton::clicked, this, &TSampFreqForm::BitBtn1Click);

@@ -1,18 +1,20 @@
 #include "ui/Splash.h"
 
-#include <QGuiApplication>
+#include <QBoxLayout>
 #include <QCloseEvent>
+#include <QGuiApplication>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
 #include <QPushButton>
-#include <QScreen>
 #include <QShowEvent>
-#include <QStyle>
 #include <QSvgRenderer>
 #include <QTimer>
+#include <algorithm>
+
+#include "ui/Layout.h"
 
 // The picture lives in a static library, whose resource object the linker would drop.
 static void InitSplashResources() { Q_INIT_RESOURCE(splash); }
@@ -39,11 +41,14 @@ QPixmap SplashPicture(qreal ratio) {
   return pixmap;
 }
 
-QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, const QRect& place) {
+// The text column: the picture's width, or wider where a line of text needs it.
+constexpr int TextWidth = PictureWidth;
+
+QLabel* MakeLabel(QWidget* parent, const char* name, const QString& text, QSize designed) {
   auto* label = new QLabel(text, parent);
   label->setObjectName(name);
   label->setAlignment(Qt::AlignHCenter | Qt::AlignVCenter);
-  label->setGeometry(place);
+  label->setMinimumSize(designed);
   return label;
 }
 
@@ -61,14 +66,13 @@ TSplashForm::TSplashForm(QWidget* parent) : QDialog(parent) {
   setWindowTitle("About ...");
   // A title bar without buttons.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint);
-  setFixedSize(352, 323);
 
   Image1 = new QLabel(this);
   Image1->setObjectName("Image1");
-  Image1->setGeometry(16, 12, PictureWidth, PictureHeight);
+  Image1->setFixedSize(PictureWidth, PictureHeight);
   Image1->setPixmap(SplashPicture(qApp ? qApp->devicePixelRatio() : 1.0));
 
-  Label4 = MakeLabel(this, "Label4", "Corvane Real-Time Convolver", QRect(4, 150, 344, 32));
+  Label4 = MakeLabel(this, "Label4", "Corvane Real-Time Convolver", QSize(344, 32));
   QFont title("Times New Roman", 17);
   title.setStyleHint(QFont::Serif);
   title.setItalic(true);
@@ -76,25 +80,42 @@ TSplashForm::TSplashForm(QWidget* parent) : QDialog(parent) {
   Label4->setFont(title);
   SetTextColour(Label4, QColor(0x80, 0x00, 0x00));  // maroon
 
-  Label2 = MakeLabel(this, "Label2", "ver. 0.9", QRect(4, 183, 344, 20));
+  Label2 = MakeLabel(this, "Label2", "ver. 0.9", QSize(344, 20));
   QFont version = Label2->font();
   version.setBold(true);
   Label2->setFont(version);
   SetTextColour(Label2, QColor(0x80, 0x80, 0x00));  // olive
 
+  Label3 = MakeLabel(this, "Label3", "Free software: GNU GPL, version 3 or later.", QSize(TextWidth, 22));
+  // The wrapped lines take the height their words need at the column's width.
   Label1 = MakeLabel(this, "Label1",
                      "Convolves a live stereo input with a bank of FIR filters, in real time, "
                      "for a stereo dipole and up to eight surround loudspeakers.",
-                     QRect(16, 206, 320, 50));
+                     QSize(TextWidth, 50));
   Label1->setWordWrap(true);
+  const int column = std::max(TextWidth, Label3->sizeHint().width());
+  Label1->setFixedSize(column, std::max(50, Label1->heightForWidth(column)));
 
-  Label3 = MakeLabel(this, "Label3", "Free software: GNU GPL, version 3 or later.", QRect(16, 257, 320, 22));
-
-  BitBtn1 = new QPushButton(style()->standardIcon(QStyle::SP_DialogOkButton), "OK", this);
+  BitBtn1 = new TDialogButton(TDialogButton::Ok, QSize(78, 27), this);
   BitBtn1->setObjectName("BitBtn1");
-  BitBtn1->setGeometry(137, 285, 78, 27);
   BitBtn1->setDefault(true);
   connect(BitBtn1, &QPushButton::clicked, this, &QDialog::accept);
+
+  auto* form = new QVBoxLayout;
+  form->setContentsMargins(4, 12, 4, 11);
+  form->setSpacing(0);
+  form->addWidget(Image1, 0, Qt::AlignHCenter);
+  form->addSpacing(7);
+  form->addWidget(Label4);
+  form->addSpacing(1);
+  form->addWidget(Label2);
+  form->addSpacing(3);
+  form->addWidget(Label1, 0, Qt::AlignHCenter);
+  form->addSpacing(1);
+  form->addWidget(Label3, 0, Qt::AlignHCenter);
+  form->addSpacing(6);
+  form->addWidget(BitBtn1, 0, Qt::AlignHCenter);
+  FixToLayout(this, form);
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
@@ -105,10 +126,7 @@ TSplashForm::TSplashForm(QWidget* parent) : QDialog(parent) {
 }
 
 void TSplashForm::FormCreate() {
-  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-    const QSize area = screen->size();
-    move((area.width() - width()) / 2, (area.height() - height()) / 2);
-  }
+  CentreOnPrimaryScreen(this);
   Timer1->start();
 }
 

@@ -9,7 +9,7 @@
 // File 1 feeds the left loudspeaker, file 2 the right one; in each, the first channel
 // is the filter for the left input, the second the filter for the right input.
 // - The four loudspeaker-to-ear paths come from a rigid-sphere head of radius 8.75 cm
-//   (HeadModel.h): the straight line to the near ear, Woodworth's path around the head
+//   (tools/xtc/HeadModel.h): the straight line to the near ear, Woodworth's path around the head
 //   to the far ear, 1/r spreading, and a one-pole head-shadow shelf that takes more of
 //   the highs off the far ear (-2.2 dB against the near ear above 5 kHz) than off the
 //   near one. No pinnae, torso or room: the model is symmetric and anechoic, and the
@@ -45,8 +45,6 @@
 //
 // The check bank: tiny1.wav passes the left input unchanged (a unit impulse), tiny2.wav
 // delays the right input by 1 ms; 48 kHz, 16-bit PCM, 256 frames.
-#include <fftw3.h>
-
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -60,14 +58,18 @@
 #include <string>
 #include <vector>
 
-#include "tools/demobank/HeadModel.h"
+#include "tools/xtc/Design.h"
 
 namespace tessival::demobank {
 namespace {
 
-using Complex = std::complex<double>;
-using Taps = std::vector<double>;
+using xtc::Complex;
+using xtc::Taps;
 constexpr double Pi = std::numbers::pi;
+
+constexpr double SampleRateHz = 48000.0;
+// Loudspeakers at +-5 degrees, 2 m from the head centre, an 8.75 cm sphere.
+constexpr xtc::Geometry Listening{10.0, 2.0, 0.0875};
 
 constexpr int FilterTaps = 16384;
 constexpr int DesignLength = 4 * FilterTaps;  // grid of the inverse: DesignLength / 2 + 1 bins
@@ -83,105 +85,21 @@ constexpr int TinyDelay = 48;                 // 1 ms
 
 // ---- WAV output -------------------------------------------------------------------
 
-void PutU16(std::string& out, uint32_t v) {
-  out += static_cast<char>(v & 0xff);
-  out += static_cast<char>((v >> 8) & 0xff);
-}
-void PutU32(std::string& out, uint32_t v) {
-  PutU16(out, v & 0xffff);
-  PutU16(out, v >> 16);
-}
-
-// A canonical 44-byte-header WAV file of two channels: 32-bit float (format tag 3) or
-// 16-bit integer PCM. Written under a temporary name and renamed when complete, so an
-// interrupted build never leaves a truncated filter behind.
+// Written under a temporary name and renamed when complete, so that an interrupted
+// build never leaves a truncated filter behind.
 void WriteWav(const std::string& path, bool isFloat, const Taps& left, const Taps& right) {
-  const uint32_t frames = static_cast<uint32_t>(left.size());
-  const uint32_t bytes = isFloat ? 4 : 2;
-  const uint32_t blockAlign = 2 * bytes;
-  const uint32_t rate = static_cast<uint32_t>(SampleRateHz);
-  std::string out = "RIFF";
-  PutU32(out, 36 + frames * blockAlign);
-  out += "WAVEfmt ";
-  PutU32(out, 16);
-  PutU16(out, isFloat ? 3 : 1);
-  PutU16(out, 2);
-  PutU32(out, rate);
-  PutU32(out, rate * blockAlign);
-  PutU16(out, blockAlign);
-  PutU16(out, 8 * bytes);
-  out += "data";
-  PutU32(out, frames * blockAlign);
-  for (uint32_t f = 0; f < frames; ++f) {
-    for (double v : {left[f], right[f]}) {
-      if (isFloat) {
-        const float x = static_cast<float>(v);
-        uint32_t bits;
-        std::memcpy(&bits, &x, 4);
-        PutU32(out, bits);
-      } else {
-        const double s = std::clamp(std::nearbyint(v * 32768.0), -32768.0, 32767.0);
-        PutU16(out, static_cast<uint32_t>(static_cast<int32_t>(s)) & 0xffff);
-      }
-    }
-  }
   const std::string temp = path + ".partial";
-  std::FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) Fail(temp + ": " + std::strerror(errno));
-  const bool ok = std::fwrite(out.data(), 1, out.size(), f) == out.size();
-  if (std::fclose(f) != 0 || !ok) {
+  const std::string problem =
+      xtc::WriteStereoWav(temp, static_cast<int>(SampleRateHz), isFloat, left, right);
+  if (!problem.empty()) {
     std::remove(temp.c_str());
-    Fail(temp + ": write failed");
+    Fail(problem);
   }
   if (std::rename(temp.c_str(), path.c_str()) != 0) {
     std::remove(temp.c_str());
     Fail(path + ": " + std::strerror(errno));
   }
 }
-
-// ---- Spectra ------------------------------------------------------------------------
-
-// Real taps <-> DesignLength-point spectra (DesignLength / 2 + 1 bins), FFTW double.
-class Transform {
- public:
-  Transform()
-      : time_(fftw_alloc_real(DesignLength)), bins_(fftw_alloc_complex(DesignLength / 2 + 1)) {
-    forward_ = fftw_plan_dft_r2c_1d(DesignLength, time_, bins_, FFTW_ESTIMATE);
-    inverse_ = fftw_plan_dft_c2r_1d(DesignLength, bins_, time_, FFTW_ESTIMATE);
-    if (!time_ || !bins_ || !forward_ || !inverse_) Fail("FFTW could not make its plans");
-  }
-  ~Transform() {
-    fftw_destroy_plan(forward_);
-    fftw_destroy_plan(inverse_);
-    fftw_free(time_);
-    fftw_free(bins_);
-  }
-
-  std::vector<Complex> Spectrum(const Taps& taps) {
-    std::fill(time_, time_ + DesignLength, 0.0);
-    std::copy(taps.begin(), taps.end(), time_);
-    fftw_execute(forward_);
-    std::vector<Complex> s(DesignLength / 2 + 1);
-    for (size_t k = 0; k < s.size(); ++k) s[k] = {bins_[k][0], bins_[k][1]};
-    return s;
-  }
-  // The whole DesignLength-point impulse response of a spectrum, scaled by 1/N.
-  Taps Impulse(const std::vector<Complex>& s) {
-    for (size_t k = 0; k < s.size(); ++k) {
-      bins_[k][0] = s[k].real();
-      bins_[k][1] = s[k].imag();
-    }
-    fftw_execute(inverse_);
-    Taps t(time_, time_ + DesignLength);
-    for (double& v : t) v /= DesignLength;
-    return t;
-  }
-
- private:
-  double* time_;
-  fftw_complex* bins_;
-  fftw_plan forward_, inverse_;
-};
 
 double BinHz(size_t k) { return SampleRateHz * static_cast<double>(k) / DesignLength; }
 
@@ -198,19 +116,9 @@ double Regularisation(double hz) {
 }
 
 // Ear responses of the symmetric pair: H[ear][speaker].
-struct Plant {
-  Complex H[2][2];
-};
-Plant PlantAt(double hz) {
-  const Complex ipsi = EarPath(true, hz), contra = EarPath(false, hz);
+xtc::Matrix PlantAt(double hz) {
+  const Complex ipsi = xtc::EarPath(Listening, true, hz), contra = xtc::EarPath(Listening, false, hz);
   return {{{ipsi, contra}, {contra, ipsi}}};
-}
-
-// Half-Hann fades over the first `fadeIn` and the last `fadeOut` taps.
-void Fade(Taps& t, int fadeIn, int fadeOut) {
-  for (int i = 0; i < fadeIn; ++i) t[i] *= 0.5 - 0.5 * std::cos(Pi * (i + 0.5) / fadeIn);
-  const int n = static_cast<int>(t.size());
-  for (int i = 0; i < fadeOut; ++i) t[n - 1 - i] *= 0.5 - 0.5 * std::cos(Pi * (i + 0.5) / fadeOut);
 }
 
 struct Canceller {
@@ -221,35 +129,21 @@ struct Canceller {
   double MidGainDb = 0;   // ipsilateral ear response at 1 kHz
 };
 
-Canceller DesignCanceller(Transform& fft) {
+Canceller DesignCanceller(xtc::Transform& fft) {
   const size_t bins = DesignLength / 2 + 1;
   std::vector<Complex> spectra[2][2];
   for (auto& row : spectra)
     for (auto& s : row) s.resize(bins);
   for (size_t k = 0; k < bins; ++k) {
     const double hz = BinHz(k);
-    const Plant p = PlantAt(hz);
-    const double b = Regularisation(hz);
-    // A = H^H H + b I, Hermitian; C = A^-1 H^H, delayed by the modelling delay.
-    Complex a[2][2];
-    for (int i = 0; i < 2; ++i)
-      for (int j = 0; j < 2; ++j)
-        a[i][j] = std::conj(p.H[0][i]) * p.H[0][j] + std::conj(p.H[1][i]) * p.H[1][j] +
-                  (i == j ? b : 0.0);
-    const Complex det = a[0][0] * a[1][1] - a[0][1] * a[1][0];
-    const Complex inv[2][2] = {{a[1][1] / det, -a[0][1] / det}, {-a[1][0] / det, a[0][0] / det}};
+    const xtc::Matrix inverse = xtc::RegularisedInverse(PlantAt(hz), Regularisation(hz));
     // The fractional delays of the paths make the spectrum jump at the Nyquist
     // frequency, which rings for thousands of taps; fade it out above 20 kHz.
     const double top = std::clamp((hz - 20000.0) / 4000.0, 0.0, 1.0);
     const double bandLimit = 0.5 + 0.5 * std::cos(Pi * top);
     const Complex delay = bandLimit * std::polar(1.0, -2 * Pi * hz / SampleRateHz * ModellingDelay);
-    // C[s][x] = sum over i of inv[s][i] (H^H)[i][x], and (H^H)[i][x] = conj(H[x][i]).
-    for (int s = 0; s < 2; ++s) {
-      for (int x = 0; x < 2; ++x) {
-        spectra[s][x][k] =
-            (inv[s][0] * std::conj(p.H[x][0]) + inv[s][1] * std::conj(p.H[x][1])) * delay;
-      }
-    }
+    for (int s = 0; s < 2; ++s)
+      for (int x = 0; x < 2; ++x) spectra[s][x][k] = inverse[s][x] * delay;
   }
 
   Canceller c;
@@ -258,7 +152,7 @@ Canceller DesignCanceller(Transform& fft) {
     for (int x = 0; x < 2; ++x) {
       const Taps full = fft.Impulse(spectra[s][x]);
       Taps t(full.begin(), full.begin() + FilterTaps);
-      Fade(t, ModellingDelay / 2, FilterTaps / 4);
+      xtc::Fade(t, ModellingDelay / 2, FilterTaps / 4);
       for (double v : full) total += v * v;
       for (double v : t) kept += v * v;
       c.C[s][x] = std::move(t);
@@ -286,9 +180,9 @@ Canceller DesignCanceller(Transform& fft) {
   c.MinSuppressionDb = 1e9;
   for (size_t k = 0; k < bins; ++k) {
     const double hz = BinHz(k);
-    const Plant p = PlantAt(hz);
-    const Complex near = p.H[0][0] * final[0][0][k] + p.H[0][1] * final[1][0][k];
-    const Complex far = p.H[1][0] * final[0][0][k] + p.H[1][1] * final[1][0][k];
+    const xtc::Matrix p = PlantAt(hz);
+    const Complex near = p[0][0] * final[0][0][k] + p[0][1] * final[1][0][k];
+    const Complex far = p[1][0] * final[0][0][k] + p[1][1] * final[1][0][k];
     if (hz >= 300 && hz <= 4000) {
       const double db = 20 * std::log10(std::abs(near) / std::abs(far));
       c.MinSuppressionDb = std::min(c.MinSuppressionDb, db);
@@ -359,7 +253,7 @@ Taps AmbienceFilter(uint64_t seed, double energy) {
     lp = (1 - pole) * rng.Gaussian() + pole * lp;
     t[i] += 0.35 * onset * std::exp(-decay * n) * lp;
   }
-  Fade(t, 0, FilterTaps / 16);
+  xtc::Fade(t, 0, FilterTaps / 16);
 
   double e = 0;
   for (double v : t) e += v * v;
@@ -384,7 +278,7 @@ int Run(int argc, char** argv) {
   std::filesystem::create_directories(dir, ec);
   if (ec) Fail(dir + ": " + ec.message());
 
-  Transform fft;
+  xtc::Transform fft(DesignLength);
   const Canceller c = DesignCanceller(fft);
   WriteWav(dir + "/demo1.wav", true, c.C[0][0], c.C[0][1]);
   WriteWav(dir + "/demo2.wav", true, c.C[1][0], c.C[1][1]);

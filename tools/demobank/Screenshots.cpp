@@ -1,10 +1,12 @@
-// tessival-screenshots BANKFILE OUTDIR: the pictures of the README. Builds the program's
-// windows as it does at start-up (without the splash), loads the bank through the load
-// command, and saves the main window, the gain dialog, the sampling format dialog and
-// the device dialog as PNG files. Runs on the simulated devices with default settings
+// tessival-screenshots BANKFILE OUTDIR [POINTS]: the pictures of the README. Builds the
+// program's windows as it does at start-up (without the splash), loads the bank through
+// the load command, and saves the main window, the gain dialog, the sampling format
+// dialog, the device dialog and the About box as PNG files. POINTS sets the application
+// font's size, as a desktop would, to check the layouts at the sizes users run with. Runs on the simulated devices with default settings
 // in a temporary settings folder, so the user's own settings are neither read nor
 // changed. scripts/screenshots runs it under Xvfb.
 #include <QApplication>
+#include <QFont>
 #include <QDir>
 #include <QPixmap>
 #include <QTemporaryDir>
@@ -19,6 +21,7 @@
 #include "ui/Gain.h"
 #include "ui/Main.h"
 #include "ui/SampFreq.h"
+#include "ui/Splash.h"
 #include "ui/WaveDev.h"
 
 namespace tessival {
@@ -43,8 +46,8 @@ bool Save(QWidget* w, const QString& dir, const char* name) {
 }
 
 int Run(int argc, char** argv) {
-  if (argc != 3) {
-    std::fputs("usage: tessival-screenshots BANKFILE OUTDIR\n", stderr);
+  if (argc != 3 && argc != 4) {
+    std::fputs("usage: tessival-screenshots BANKFILE OUTDIR [POINTS]\n", stderr);
     return 2;
   }
   const std::string bank = argv[1];
@@ -58,6 +61,16 @@ int Run(int argc, char** argv) {
 
   QApplication app(argc, argv);
   QApplication::setApplicationName("Tessival");
+  if (argc == 4) {
+    const double points = std::atof(argv[3]);
+    if (points < 4 || points > 72) {
+      std::fprintf(stderr, "tessival-screenshots: %s: not a font size in points\n", argv[3]);
+      return 2;
+    }
+    QFont font = QApplication::font();
+    font.setPointSizeF(points);
+    QApplication::setFont(font);
+  }
   const QString out = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
   if (!QDir().mkpath(out)) {
     std::fprintf(stderr, "tessival-screenshots: %s: cannot make the folder\n", qPrintable(out));
@@ -80,6 +93,10 @@ int Run(int argc, char** argv) {
 
   MainForm->show();
   Settle(200);
+  // Made after the first showing, so no splash comes up; its timer is stopped so that
+  // it stays up for its picture.
+  SplashForm = new TSplashForm(MainForm);
+  SplashForm->Timer1->stop();
   OpenDialogOverride = [&bank] { return bank; };
   MainForm->FiltrosButtonClick();
   if (failed || !TheEngine.FiltersLoaded) return 1;
@@ -94,6 +111,9 @@ int Run(int argc, char** argv) {
   WaveDevForm->show();
   ok = Save(WaveDevForm, out, "device-dialog.png") && ok;
   WaveDevForm->hide();
+  SplashForm->show();
+  ok = Save(SplashForm, out, "about-box.png") && ok;
+  SplashForm->hide();
 
   // Closing the window releases the bank; the settings go to the temporary folder.
   MainForm->close();

@@ -1,9 +1,10 @@
 #pragma once
-// The listening geometry the demo bank's crosstalk canceller is designed for, and the
-// head model that gives the four loudspeaker-to-ear paths. Header only, so the test
-// that simulates the ear signals uses exactly the model the canceller inverts.
+// The head model of the crosstalk-canceller designs: the four loudspeaker-to-ear paths of a
+// listener between two loudspeakers. Header only, so the tests that simulate the ear
+// signals use exactly the model the cancellers invert.
 //
-// A rigid sphere in free field, in the horizontal plane:
+// A rigid sphere in free field, in the horizontal plane, the listener facing the middle
+// between the loudspeakers:
 // - each path is a delay plus 1/r spreading: the straight line to an ear the loudspeaker
 //   can see, or the tangent to the sphere and the arc along it to an ear in the head's
 //   shadow (Woodworth's path around the sphere, at the loudspeaker's finite distance);
@@ -16,21 +17,23 @@
 #include <complex>
 #include <numbers>
 
-namespace tessival::demobank {
+namespace tessival::xtc {
 
-constexpr double SampleRateHz = 48000.0;
-constexpr double SpeedOfSound = 343.0;      // m/s, air at 20 degrees C
-constexpr double HeadRadius = 0.0875;       // m
-constexpr double SpeakerDistance = 2.0;     // m, from the head centre
-constexpr double SpeakerAngleDeg = 5.0;     // each loudspeaker this far off the median plane
+constexpr double SpeedOfSound = 343.0;  // m/s, air at 20 degrees C
+
+struct Geometry {
+  double SpanDeg = 10.0;         // angle between the loudspeakers, seen from the head centre
+  double DistanceM = 2.0;        // loudspeakers to the head centre, more than HeadRadiusM
+  double HeadRadiusM = 0.0875;
+};
 
 // Path from a loudspeaker to an ear: true when the loudspeaker and the ear are on the
 // same side of the head (ipsilateral), false for the far ear (contralateral).
 // Returns the path's frequency response at `hz`, relative to the head centre.
-inline std::complex<double> EarPath(bool ipsilateral, double hz) {
+inline std::complex<double> EarPath(const Geometry& g, bool ipsilateral, double hz) {
   constexpr double pi = std::numbers::pi;
-  const double a = HeadRadius, r = SpeakerDistance;
-  const double source = SpeakerAngleDeg * pi / 180.0;
+  const double a = g.HeadRadiusM, r = g.DistanceM;
+  const double source = g.SpanDeg / 2 * pi / 180.0;
   // Angle between the loudspeaker's direction and the ear's axis (ears at +-90 degrees).
   const double incidence = ipsilateral ? pi / 2 - source : pi / 2 + source;
   // An ear is in view while its angle from the source direction is under acos(a / r).
@@ -54,4 +57,4 @@ inline std::complex<double> EarPath(bool ipsilateral, double hz) {
   return gain * shadow * std::polar(1.0, -w * delay);
 }
 
-}  // namespace tessival::demobank
+}  // namespace tessival::xtc
