@@ -1,5 +1,4 @@
 // The block convolution (overlap-save) and the filter spectra.
-#include <chrono>
 #include <cstring>
 
 #include "engine/Engine.h"
@@ -88,13 +87,10 @@ void Engine::NoteLevels(int32_t d, const ConversionLevels& levels) {
   }
 }
 
-// DSP load: the block's time against the time it plays. The monotonic clock is read
-// through the vDSO, without entering the kernel.
 void Engine::NoteBlockTime(std::chrono::steady_clock::time_point started) {
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double load = SampleRate > 0 ? seconds * SampleRate / BlockLength : 0.0;
+  const double load = SampleRate > 0 && BlockLength > 0 ? seconds * SampleRate / BlockLength : 0.0;
   for (RunFigures* f : {&Figures, &Recent}) {
-    ++f->Blocks;
     f->LoadSum += load;
     Raise(f->WorstLoad, static_cast<float>(load));
   }
@@ -131,7 +127,6 @@ void Engine::TransformFilters() {
 
 void Engine::ConvolveBlock(int32_t BufferIndex) {
   if (!FiltersLoaded || BufferIndex < 0 || BufferIndex >= WaveBufferCount) return;
-  const auto started = std::chrono::steady_clock::now();
   MeterCapture(BufferIndex);
   const int32_t history = FilterLength - 1;
   const int32_t n = BlockLength;
@@ -190,7 +185,8 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
     Samples[0] = Fft.FftInverseUnscaledInto(ChannelOutput[0], InputFrames[0]);
     WriteDevice(d, BufferIndex, invL);
   }
-  NoteBlockTime(started);
+  ++Figures.Blocks;
+  ++Recent.Blocks;
 }
 
 }  // namespace tessival

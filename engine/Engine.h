@@ -38,8 +38,8 @@ struct RunFigures {
   float OutputPeak[MaxChannels] = {};   // largest sample of each output channel
   int64_t Saturated[MaxChannels] = {};  // its samples held at an end of the integer range
   float InputPeak[2] = {};              // largest sample of the left and the right input
-  double LoadSum = 0;                   // sum over the blocks of each block's time over its duration
-  float WorstLoad = 0;                  // the largest of those ratios
+  double LoadSum = 0;                   // sum over the timed blocks of each one's time over its duration
+  float WorstLoad = 0;                  // the largest of those ratios (NoteBlockTime)
 };
 
 struct EngineSizes {
@@ -138,6 +138,11 @@ class Engine {
   // Convolves capture buffer k into playback buffer k of every device in use.
   void ConvolveBlock(int32_t BufferIndex);
 
+  // DSP load: the time from `started` (the block's notification) to now, against the
+  // time the block plays. The caller reads the monotonic clock, which the vDSO serves
+  // without entering the kernel, so the convolution itself reads no clock.
+  void NoteBlockTime(std::chrono::steady_clock::time_point started);
+
   // Frees the buffers, clears the sizes and flags, restores unity gains and the
   // dither state (the table itself stays). For tests and program exit.
   void ResetEngine();
@@ -146,12 +151,11 @@ class Engine {
   bool AllocateWaveBuffers();
   void FreeWaveBuffers();
   bool AllocateFloatBuffers();
-  // The steps every block path shares: the capture's peaks, the conversion of each
-  // device's pair (with its levels), and the block's time against its duration.
+  // The steps every block path shares: the capture's peaks, and the conversion of each
+  // device's pair with its levels.
   void MeterCapture(int32_t k);
   void WriteDevice(int32_t d, int32_t k, float invL);
   void NoteLevels(int32_t d, const ConversionLevels& levels);
-  void NoteBlockTime(std::chrono::steady_clock::time_point started);
 
   float* Samples[2] = {};  // where the last inverse of each side of the pair left its samples
 };

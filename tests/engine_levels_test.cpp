@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <vector>
 
@@ -124,7 +125,7 @@ TEST_F(Levels, DitheredSamplesAreHeldWhereTheDitherTakesThemOver) {
 }
 
 // The run's figures last until the next start; the recent ones until the meters take
-// them. Blocks and load are counted in both.
+// them. Blocks and load count in both.
 TEST_F(Levels, RecentFiguresAreTakenAndTheRunsLastUntilTheNextStart) {
   std::vector<FilterPair> bank(1);
   bank[0][0] = {2.0};
@@ -132,11 +133,17 @@ TEST_F(Levels, RecentFiguresAreTakenAndTheRunsLastUntilTheNextStart) {
   const int32_t n = TheEngine.BlockLength;
   std::vector<int64_t> loud(3 * n, 20000), quiet(2 * n, 100);
   testing::StreamThroughEngine(loud, {});
+  // A block that took 10 ms or more, of one that plays n frames at the rate.
+  SampleRate = 48000;
+  TheEngine.NoteBlockTime(std::chrono::steady_clock::now() - std::chrono::milliseconds(10));
+  TheEngine.NoteBlockTime(std::chrono::steady_clock::now());
   RunFigures taken = TheEngine.TakeRecentFigures();
   EXPECT_EQ(taken.Blocks, 3);
   EXPECT_EQ(taken.Saturated[0], 3 * n);
-  EXPECT_GT(taken.LoadSum, 0.0);
-  EXPECT_GE(taken.WorstLoad, taken.LoadSum / 3 - 1e-9);
+  const double tenMs = 0.010 * 48000 / n;
+  EXPECT_GE(taken.LoadSum, tenMs);
+  EXPECT_LT(taken.LoadSum, 1000 * tenMs);  // seconds, not milliseconds
+  EXPECT_GE(taken.WorstLoad, static_cast<float>(tenMs));
 
   testing::StreamThroughEngine(quiet, {});
   taken = TheEngine.TakeRecentFigures();

@@ -9,7 +9,6 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPlainTextEdit>
 #include <QPointer>
 #include <QScreen>
 #include <QSettings>
@@ -32,6 +31,7 @@
 #include "ui/Gain.h"
 #include "ui/Main.h"
 #include "ui/MessageBox.h"
+#include "ui/Meters.h"
 #include "ui/SampFreq.h"
 #include "ui/Splash.h"
 #include "ui/WaveDev.h"
@@ -201,21 +201,22 @@ TEST_F(MainWindow, OpensWithItsDesignedLayoutAndTheLoadedSettings) {
   EXPECT_EQ(right, 520);
   EXPECT_EQ(w.findChild<QGroupBox*>("GroupBox2")->geometry(), QRect(16, 64, 273, 145));
   EXPECT_EQ(w.findChild<QGroupBox*>("GroupBox1")->geometry(), QRect(312, 64, 193, 97));
-  EXPECT_EQ(w.findChild<QPlainTextEdit*>("Memo1")->geometry(), QRect(312, 168, 193, 185));
+  EXPECT_EQ(w.findChild<QWidget*>("MeterPanel")->geometry(), QRect(312, 168, 193, 185));  // the memo box's place
   EXPECT_EQ(w.findChild<QStatusBar*>("StatusBar1")->geometry(), QRect(0, 357, 522, 21));
   const QString family = QFontInfo(w.GroupBox2->font()).family();
   EXPECT_TRUE(family == "Arial" || family == "Liberation Sans") << family.toStdString();
 
-  // At start: field names only, an empty memo, "Stopped".
+  // At start: field names only, empty meters, no headroom, "Stopped".
   QStringList texts;
   for (auto* l : w.findChildren<QLabel*>()) texts << l->text();
   for (const char* n : {"File Name: ", "Surround Channels:", "Sampling Freq:", "Sample Type:",
                         "Max Filter Length:", "FFT Order:", "Efficiency:"})
     EXPECT_TRUE(texts.contains(n)) << n;
   for (QLabel* value : {w.LabelFileName, w.LabelSurrChannels, w.LabelFs, w.LabelSampleType,
-                        w.LabelMaxLen, w.LabelFFTOrder, w.LabelEffi, w.StatusPanels[1]})
+                        w.LabelMaxLen, w.LabelFFTOrder, w.LabelEffi, w.LabelHeadroom, w.StatusPanels[1]})
     EXPECT_TRUE(value->text().isEmpty()) << value->objectName().toStdString();
-  EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
+  EXPECT_FALSE(w.MeterPanel->Model.Active());
+  EXPECT_TRUE(w.LabelHeadroom->text().isEmpty());
   EXPECT_EQ(Status(), "Stopped");
   EXPECT_EQ(w.StatusPanels[0]->width(), 100);
   EXPECT_EQ(w.StatusPanels[1]->width(), 50);
