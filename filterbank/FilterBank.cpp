@@ -110,9 +110,9 @@ void ReleaseBank() {
 
 // Headroom of every channel, from the taps while they are still taps.
 void MeasureBankHeadroom() {
+  HeadroomMeter meter(TheEngine.FilterLength);
   for (int32_t ch = 0; ch < TheEngine.NumFilterChannels; ++ch)
-    BankHeadroom[ch] = MeasureHeadroom(TheEngine.FilterSpectra[ch][0], TheEngine.FilterSpectra[ch][1],
-                                       TheEngine.FilterLength);
+    BankHeadroom[ch] = meter.Measure(TheEngine.FilterSpectra[ch][0], TheEngine.FilterSpectra[ch][1]);
 }
 
 // The reader's own texts keep their exact wording on the first line; the file follows.
