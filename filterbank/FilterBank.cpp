@@ -24,7 +24,7 @@ int32_t BankSampleType = 0;
 std::vector<std::string> BankFiles;
 std::optional<ChannelHeadroom> BankHeadroom[MaxChannels];
 
-const char* const SampleTypeNames[9] = {
+const char* const SampleTypeNames[10] = {
     "",
     "32-bit Int PCM",
     "IEEE Float (24.0 type 1)",
@@ -34,6 +34,7 @@ const char* const SampleTypeNames[9] = {
     "24-bit Packed Int (20-bit)",
     "16-bit Int PCM",
     "8-bit Int PCM",
+    "IEEE Float 64",
 };
 
 namespace {
@@ -87,6 +88,11 @@ std::string ReadBankHeader(const std::string& path, FileHeader& h) {
   if (h.Type == WavTypeNone) {
     if (!problem.empty()) return problem;
     return std::to_string(h.Fmt.BitsPerSample) + "-bit samples are not supported";
+  }
+  if (h.Fmt.Channels == 1) {
+    return "a filter file must have 2 channels (the filters for the left and the right input), "
+           "this one has 1. To make a pair of two mono filters: sox -M left.wav right.wav " +
+           FileNameOf(path);
   }
   if (h.Fmt.Channels != 2) {
     return "a filter file must have 2 channels, this one has " + std::to_string(h.Fmt.Channels);

@@ -22,8 +22,8 @@ extern std::optional<ChannelHeadroom> BankHeadroom[MaxChannels];
 
 constexpr int32_t MixedSampleType = -1;  // files of different sample types: "Mixed"
 
-// Display names of the eight sample types, index 1..8 (index 0 is empty).
-extern const char* const SampleTypeNames[9];
+// Display names of the sample types, index 1..9 (index 0 is empty).
+extern const char* const SampleTypeNames[10];
 
 // Index 0..7 of a frequency in SampleRates, or -1.
 int32_t IndexOfSampleRate(int32_t rate);

@@ -1,6 +1,6 @@
 #pragma once
-// WAV (RIFF) reader for filter files: the header with its sample type, and the
-// samples of a two-channel file decoded to floats at full scale 1.0.
+// WAV (RIFF, RF64, BW64) reader for filter files: the header with its sample type,
+// and the samples of a two-channel file decoded to floats at full scale 1.0.
 // It parses bytes from a ByteSource, so tests and fuzzers can feed memory.
 #include <cstdint>
 #include <cstdio>
@@ -29,6 +29,7 @@ enum WavSampleType : int32_t {
   WavTypeInt20 = 6,      // "24-bit Packed Int (20-bit)"
   WavTypeInt16 = 7,      // "16-bit Int PCM"
   WavTypeUInt8 = 8,      // "8-bit Int PCM"
+  WavTypeFloat64 = 9,    // "IEEE Float 64"
 };
 
 // Bytes one sample of a type occupies in the file (0 for type 0).
@@ -56,6 +57,9 @@ struct ByteSource {
 // Reads the header from the start of `src`. Returns the sample type (0 on refusal);
 // `fmt` is defined once a format chunk was read, `frames` once "data" was found
 // (cut to the whole frames the file holds). On success `src` is at the first sample.
+// 32-bit samples under the integer tag are read as integers unless the data itself
+// shows they are floats on the 16-bit scale (see ReadsAsFloats16_8 in the .cpp);
+// the extensible form names its sub-format and is believed as it stands.
 // A refusal with a reason ("Corrupt WAV file", "WAV Type 65534 not supported") puts
 // it in *problem when given, else shows it as a message; a bit depth without a type
 // gives type 0 without a reason.

@@ -2,7 +2,9 @@
 // sequences, the messages, and the blocks that come out of every output.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <string>
@@ -280,6 +282,8 @@ TEST_F(DeviceCycle, FilledCaptureBufferIsConvolvedAndRequeuedInDeviceOrder) {
   foreign.dwUser = 1;
   queue.Post({MM_WIM_DATA, WaveInHandle, &foreign});
   queue.Post({MM_WIM_DATA, WaveOutHandles[0], &InHeaders[1]});
+  InHeaders[TheEngine.WaveBufferCount].dwUser = static_cast<uintptr_t>(TheEngine.WaveBufferCount);  // beyond the buffers made
+  queue.Post({MM_WIM_DATA, WaveInHandle, &InHeaders[TheEngine.WaveBufferCount]});
   queue.Pump();
   EXPECT_TRUE(Log().empty());
 
@@ -328,6 +332,35 @@ TEST_F(DeviceCycle, StartAfterStopUsesTheCurrentSettings) {
   EXPECT_EQ(WaveFormat.nBlockAlign, 4);
 }
 
+// A capture device that starts filling a buffer the moment it is queued again, as a
+// card's DMA may: the block must have been convolved by then.
+class EagerCaptureDriver : public SimDriver {
+ public:
+  bool Scribble = false;
+  MMRESULT Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) override {
+    if (Scribble && handle->Kind == WaveKind::In) std::memset(header->lpData, 0x55, header->dwBufferLength);
+    return SimDriver::Queue(handle, header, headerSize);
+  }
+};
+
+TEST_F(DeviceCycle, ACaptureBufferIsConvolvedBeforeItIsQueuedAgain) {
+  auto driver = std::make_unique<EagerCaptureDriver>();
+  EagerCaptureDriver& eager = *driver;
+  InstallWaveDriver(std::move(driver));
+  sim = &eager;
+  LoadImpulseBank(2, 8);
+  StartButtonClick();
+  queue.Pump();
+  eager.Scribble = true;
+  eager.Step(TheEngine.BlockLength);
+  queue.Pump();
+  const auto* out = reinterpret_cast<const int16_t*>(TheEngine.OutBuffers[0][0]);
+  for (int32_t j = 0; j < TheEngine.BlockLength; ++j) {
+    ASSERT_EQ(out[2 * j], SimDriver::DefaultSignal(j, 0, 16)) << j;
+    ASSERT_EQ(out[2 * j + 1], SimDriver::DefaultSignal(j, 1, 16)) << j;
+  }
+}
+
 // Runs `blocks` capture blocks through the live cycle, calling before(b) ahead of
 // each block, and returns what every output device played.
 std::vector<std::vector<int32_t>> RunLive(SimDriver& sim, MessageQueue& queue, int blocks,
@@ -346,6 +379,22 @@ std::vector<std::vector<int32_t>> RunLive(SimDriver& sim, MessageQueue& queue, i
   StopButtonClick();
   queue.Pump();
   return played;
+}
+
+TEST_F(DeviceCycle, APlayAfterStopStartsAfreshWithSilenceAndTheDitherFromItsStart) {
+  // The first run leaves its last blocks in the buffers, its history and the dither
+  // sequence part way: a second Play must queue silence first, then play exactly what
+  // the first run played.
+  LoadImpulseBank(4, 300);
+  DitherOn = true;
+  const auto first = RunLive(*sim, queue, 12);
+  const auto second = RunLive(*sim, queue, 12);
+  const size_t silent = size_t(HeldNumBuffers()) * TheEngine.BlockLength;
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
+    ASSERT_GT(second[d].size(), 2 * silent) << d;
+    for (size_t i = 0; i < 2 * silent; ++i) ASSERT_EQ(second[d][i], 0) << "device " << d << " sample " << i;
+    EXPECT_EQ(second[d], first[d]) << "device " << d;
+  }
 }
 
 TEST_F(DeviceCycle, LiveOutputEqualsTheOfflineComputationAfterTheSilentBlocks) {

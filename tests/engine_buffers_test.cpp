@@ -86,6 +86,19 @@ TEST_F(EngineBuffers, WaveBuffersKeepTheCountAndSizeTheyWereMadeWith) {
   EXPECT_EQ(TheEngine.OutBuffers[4][7], nullptr);
 }
 
+TEST_F(EngineBuffers, TooFewBuffersAreHeldToTwo) {
+  // One buffer cannot be convolved while the other plays; none would queue nothing.
+  TheEngine.SetEngineSizes(2, 100);
+  for (int32_t stored : {0, 1, -3}) {
+    NumBuffers = stored;
+    EXPECT_EQ(HeldNumBuffers(), MinBuffers) << stored;
+    ASSERT_TRUE(TheEngine.AllocateBuffers());
+    EXPECT_EQ(TheEngine.WaveBufferCount, MinBuffers) << stored;
+    EXPECT_NE(TheEngine.InBuffers[1], nullptr);
+    EXPECT_NE(TheEngine.OutBuffers[0][1], nullptr);
+  }
+}
+
 TEST_F(EngineBuffers, ChangingResolutionRemakesOnlyTheWaveBuffers) {
   std::vector<testing::FilterPair> bank(2);
   bank[0][0] = {1.0, 0.5, 0.25};

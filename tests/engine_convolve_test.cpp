@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <vector>
 
 #include "engine/Engine.h"
@@ -305,13 +306,23 @@ TEST_F(Convolve, TwoEnginesSideBySideEachGiveWhatTheyGiveAlone) {
 }
 
 TEST_F(Convolve, IgnoresABufferIndexOutsideTheBuffersMade) {
-  std::vector<FilterPair> bank(1);
-  bank[0][0] = {1.0};
+  std::vector<FilterPair> bank(3);
+  bank[0][0] = {1.0, 0.5};
   testing::LoadBankInMemory(bank);
-  TheEngine.ConvolveBlock(-1);
-  TheEngine.ConvolveBlock(TheEngine.WaveBufferCount);
-  TheEngine.ConvolveBlock(MaxBuffers);
-  SUCCEED();
+  DitherOn = true;
+  Engine& e = TheEngine;
+  for (int32_t k = 0; k < e.WaveBufferCount; ++k) {
+    std::memset(e.InBuffers[k], 0x11, e.WaveBufferSize);
+    for (int32_t d = 0; d <= e.LastOutDevice; ++d) std::memset(e.OutBuffers[d][k], 0x22, e.WaveBufferSize);
+  }
+  e.InputHistory[0][0] = 7.0f;
+  for (int32_t k : {-1, e.WaveBufferCount, MaxBuffers}) e.ConvolveBlock(k);
+  // No buffer written, no history taken in, no dither used.
+  for (int32_t k = 0; k < e.WaveBufferCount; ++k)
+    for (int32_t d = 0; d <= e.LastOutDevice; ++d)
+      for (int32_t i = 0; i < e.WaveBufferSize; ++i) ASSERT_EQ(e.OutBuffers[d][k][i], 0x22) << d << " " << k;
+  EXPECT_EQ(e.InputHistory[0][0], 7.0f);
+  EXPECT_EQ(e.DitherPos, 0);
 }
 
 }  // namespace

@@ -143,9 +143,9 @@ TEST_F(BankLoadTest, SizesAndEfficiencyFollowTheLongestFilter) {
 }
 
 TEST_F(BankLoadTest, SampleTypeLabelNamesTheTypeOrMixed) {
-  for (int type = 1; type <= 8; ++type) {
+  for (int type = 1; type <= 9; ++type) {
     SCOPED_TRACE(type);
-    // Values an 8-bit file holds exactly, whose integer forms fail the float probe.
+    // Values an 8-bit file holds exactly, whose 32-bit integer forms are no 16.8 floats.
     ASSERT_TRUE(testing::WriteBytes(dir / "t1.wav", FilterWav({0.5, -0.25}, {0.75, 0.0}, 48000, type)));
     ASSERT_TRUE(testing::WriteBytes(dir / "t2.wav", FilterWav({-0.25}, {0.125}, 48000, type)));
     ASSERT_TRUE(Load("t1.wav"));
@@ -278,6 +278,7 @@ TEST_F(BankLoadTest, BadFilesEndTheLoadWithOneMessageNamingThem) {
     std::string name;
     Bytes second;           // file 2 of a two-file set
     std::string expected;   // the message after "<path of file 2>: "
+    bool samplePass;        // found while reading the samples, after "Loading Filters ..."
   };
   testing::WavSpec mono;
   mono.Channels = 1;
@@ -291,14 +292,21 @@ TEST_F(BankLoadTest, BadFilesEndTheLoadWithOneMessageNamingThem) {
   testing::WavSpec oddAlign;
   oddAlign.BlockAlign = 6;
   oddAlign.Data = Bytes(12, 0);
+  testing::WavSpec quad = mono;
+  quad.Channels = 4;
+  const std::string notANumber = "the filter holds samples that are not numbers (NaN or infinite)";
   const std::vector<Case> cases = {
-      {"mono", testing::BuildWav(mono), "a filter file must have 2 channels, this one has 1"},
-      {"twelve", testing::BuildWav(twelve), "12-bit samples are not supported"},
-      {"corrupt", Bytes{'R', 'I', 'F', 'X'}, "Corrupt WAV file"},
-      {"adpcm", testing::BuildWav(adpcm), "WAV Type 2 not supported"},
-      {"align", testing::BuildWav(oddAlign), "Corrupt WAV file"},
-      {"nan", FilterWav({0.5, std::nan("")}, {0.0, 0.0}), "the filter holds samples that are not numbers (NaN or infinite)"},
-      {"inf", FilterWav({0.5, 0.0}, {0.0, -HUGE_VAL}), "the filter holds samples that are not numbers (NaN or infinite)"},
+      {"mono", testing::BuildWav(mono),
+       "a filter file must have 2 channels (the filters for the left and the right input), this one "
+       "has 1. To make a pair of two mono filters: sox -M left.wav right.wav mono2.wav", false},
+      {"quad", testing::BuildWav(quad), "a filter file must have 2 channels, this one has 4", false},
+      {"twelve", testing::BuildWav(twelve), "12-bit samples are not supported", false},
+      {"corrupt", Bytes{'R', 'I', 'F', 'X'}, "Corrupt WAV file", false},
+      {"adpcm", testing::BuildWav(adpcm), "WAV Type 2 not supported", false},
+      {"align", testing::BuildWav(oddAlign), "Corrupt WAV file", false},
+      {"nan", FilterWav({0.5, std::nan("")}, {0.0, 0.0}), notANumber, true},
+      {"inf", FilterWav({0.5, 0.0}, {0.0, -HUGE_VAL}), notANumber, true},
+      {"double", FilterWav({0.5, 1e300}, {0.0, 0.0}, 48000, 9), notANumber, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -312,9 +320,34 @@ TEST_F(BankLoadTest, BadFilesEndTheLoadWithOneMessageNamingThem) {
     EXPECT_EQ(messages, std::vector<std::string>{readerText ? c.expected + "\n" + dir / (c.name + "2.wav")
                                                             : dir / (c.name + "2.wav: ") + c.expected});
     EXPECT_TRUE(NoBank());
-    if (!statuses.empty()) {  // problems found in the sample pass
-      EXPECT_EQ(statuses, (std::vector<std::string>{"Loading Filters ...", "Stopped"}));
-    }
+    const std::vector<std::string> sampleStatuses = {"Loading Filters ...", "Stopped"};
+    EXPECT_EQ(statuses, c.samplePass ? sampleStatuses : std::vector<std::string>{});
+  }
+}
+
+TEST_F(BankLoadTest, AFileChangedBetweenThePassesIsRefusedNotOverrun) {
+  // The labels come between the header pass and the sample pass: rewrite file 2 there.
+  struct Change {
+    std::string name;
+    Bytes rewritten;
+  };
+  testing::WavSpec mono;
+  mono.Channels = 1;
+  mono.Data = testing::IntSamples(std::vector<int64_t>(64, 100), 2);
+  const std::vector<Change> changes = {
+      {"longer", FilterWav(Ramp(5000, 0.1, 0), Ramp(5000, 0.1, 0))},  // far past FFTLength
+      {"mono", testing::BuildWav(mono)},
+      {"broken", Bytes{'R', 'I', 'F', 'F'}},
+  };
+  for (const Change& c : changes) {
+    SCOPED_TRACE(c.name);
+    messages.clear();
+    WriteBank(c.name, 2, 10);
+    const std::string second = dir / (c.name + "2.wav");
+    view.SetBankLabels = [&](const BankLabelTexts&) { ASSERT_TRUE(testing::WriteBytes(second, c.rewritten)); };
+    EXPECT_FALSE(Load(c.name + "1.wav"));
+    EXPECT_EQ(messages, std::vector<std::string>{second + ": the file changed while the bank was loading"});
+    EXPECT_TRUE(NoBank());
   }
 }
 
@@ -336,6 +369,17 @@ TEST_F(BankLoadTest, MissingOrEmptySetsAreRefused) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("holds no samples"), std::string::npos) << messages[0];
   EXPECT_TRUE(NoBank());
+
+  // A data size of 0 with a LIST after it: empty, not the LIST's bytes as taps.
+  messages.clear();
+  testing::WavSpec listAfter;
+  listAfter.BitsPerSample = 32;
+  listAfter.DataSizeField = 0;
+  listAfter.AfterData = {{"LIST", Bytes(40, 'x')}};
+  ASSERT_TRUE(testing::WriteBytes(dir / "tagged1.wav", testing::BuildWav(listAfter)));
+  EXPECT_FALSE(Load("tagged1.wav"));
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("holds no samples"), std::string::npos) << messages[0];
 }
 
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)  // they reserve huge address space

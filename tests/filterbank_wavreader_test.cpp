@@ -93,7 +93,7 @@ TEST_F(WavReaderTest, DecodesEveryTypeAtItsLimits) {
   EXPECT_EQ(Decode(BuildWav(s20), &type)[1], 8388607.0f / 8388608.0f);
   EXPECT_EQ(type, WavTypeInt20);
 
-  // Tag 1, 32 bits, the probe fails on -1: integers.
+  // Tag 1, 32 bits, -1 reads as a NaN: integers.
   EXPECT_EQ(Decode(BuildWav(FormatOf(32, testing::IntSamples({-2147483648LL, 2147483647, -1, 1 << 16}, 4))), &type),
             (std::vector<float>{-1.0f, 1.0f, -1.0f / 2147483648.0f, 1.0f / 32768}));
   EXPECT_EQ(type, WavTypeInt32);
@@ -263,6 +263,24 @@ TEST_F(WavReaderTest, FrameCountIsCutToWhatTheFileHolds) {
     EXPECT_EQ(Read(BuildWav(s)).frames, 2) << field;
   }
 
+  // "Unknown" means up to the end of the file only for the last chunk: with chunks after
+  // it (a LIST, with or without its pad byte) the data chunk is empty, not those bytes.
+  for (uint32_t field : {0u, 0xFFFFFFFFu}) {
+    WavSpec empty = FormatOf(32, {});
+    empty.DataSizeField = field;
+    empty.AfterData = {{"LIST", Bytes(30, 'x')}, {"id3 ", Bytes(8, 0)}};
+    EXPECT_EQ(Read(BuildWav(empty)).frames, 0) << field;
+    empty.AfterData = {{"LIST", Bytes(13, 'x')}};
+    Bytes unpadded = BuildWav(empty);
+    EXPECT_EQ(Read(unpadded).frames, 0) << field;
+    unpadded.pop_back();
+    EXPECT_EQ(Read(unpadded).frames, 0) << field << " without the pad byte";
+    // Sample bytes that start like a chunk id but do not chain to the end are samples.
+    WavSpec s = FormatOf(16, {'L', 'I', 'S', 'T', 200, 0, 0, 0, 1, 2, 3, 4});
+    s.DataSizeField = field;
+    EXPECT_EQ(Read(BuildWav(s)).frames, 3) << field;
+  }
+
   // A file that ends inside the samples the header announced.
   WavSpec s = FormatOf(16, testing::IntSamples({1, 2, 3, 4, 5, 6}, 2));
   s.TruncateTo = BuildWav(s).size() - 3;
@@ -273,50 +291,159 @@ TEST_F(WavReaderTest, FrameCountIsCutToWhatTheFileHolds) {
   EXPECT_TRUE(messages.empty());
 }
 
-TEST_F(WavReaderTest, FloatProbeTellsIntegersFromFloats) {
-  auto typeOf = [&](const std::vector<int64_t>& words, uint16_t channels = 2) {
-    WavSpec s = FormatOf(32, testing::IntSamples(words, 4));
-    s.Channels = channels;
-    return Read(BuildWav(s)).type;
-  };
-  const std::vector<int64_t> silence(2000, 0);
-  EXPECT_EQ(typeOf(silence), WavTypeFloat16_8) << "all zero stays float";
-  EXPECT_EQ(typeOf({}), WavTypeFloat16_8) << "empty data stays float";
+// 32-bit words under the integer tag: integers unless the data shows 16.8 floats.
+std::vector<int64_t> Dirac(int64_t word, int32_t tap, bool bothChannels = false) {
+  std::vector<int64_t> words(2 * static_cast<size_t>(tap + 4), 0);
+  words[2 * tap] = word;
+  if (bothChannels) words[2 * tap + 1] = word;
+  return words;
+}
 
-  // Leading silence, then small integers: denormals as floats, so integers.
-  std::vector<int64_t> words = silence;
-  words.insert(words.end(), {5, 12, 7, 3});
-  EXPECT_EQ(typeOf(words), WavTypeInt32);
+int64_t IntWord(double tap) { return std::min<int64_t>(std::llround(tap * 2147483648.0), INT32_MAX); }
 
-  // -1 reads as a NaN.
-  words = std::vector<int64_t>(10, 0x3F800000);
-  words[9] = -1;
-  EXPECT_EQ(typeOf(words), WavTypeInt32);
-
-  // Magnitude above 134217700 fails; 134217700 itself is the last that passes.
-  float big = 134217728.0f;
+int64_t FloatWord(float v) {
   uint32_t bits;
-  std::memcpy(&bits, &big, 4);
-  EXPECT_EQ(typeOf({0x3F800000, bits}), WavTypeInt32);
-  float edge = 134217700.0f;  // rounds to 134217696 as a float
-  std::memcpy(&bits, &edge, 4);
-  EXPECT_EQ(typeOf({bits, 0x3F800000}), WavTypeFloat16_8);
-  EXPECT_EQ(typeOf({0x7F800000, 0}), WavTypeInt32) << "infinity";
+  std::memcpy(&bits, &v, 4);
+  return static_cast<int32_t>(bits);
+}
 
-  // Only the first 1000 non-zero words count.
-  words = std::vector<int64_t>(1000, 0x40000000);
-  words.push_back(-1);
-  words.push_back(0);
-  EXPECT_EQ(typeOf(words), WavTypeFloat16_8);
-  words.insert(words.begin(), 500, 0);
-  EXPECT_EQ(typeOf(words), WavTypeFloat16_8);
-  words.erase(words.begin() + 500);
-  EXPECT_EQ(typeOf(words), WavTypeInt32);
+// Decaying noise at a peak of `peak` (full scale 1.0), as integer or 16.8 float words.
+std::vector<int64_t> DecayingNoise(int32_t frames, double peak, bool asFloat16_8, uint32_t seed) {
+  std::vector<int64_t> words;
+  uint32_t x = seed;
+  for (int32_t i = 0; i < 2 * frames; ++i) {
+    x = x * 1664525u + 1013904223u;
+    const double v = peak * (static_cast<int32_t>(x) / 2147483648.0) * std::exp(-8.0 * i / (2 * frames));
+    words.push_back(asFloat16_8 ? FloatWord(static_cast<float>(v * 32768.0)) : IntWord(v));
+  }
+  return words;
+}
 
-  // The probe leaves the source at the first sample.
-  const Header h = Read(BuildWav(FormatOf(32, testing::IntSamples({0, 0, 5, -1}, 4))));
-  EXPECT_EQ(h.type, WavTypeInt32);
+TEST_F(WavReaderTest, Int32FiltersReadAsIntegersWhateverTheirFloatReading) {
+  auto expectIntegers = [&](const std::vector<int64_t>& words, bool extensible, const std::string& what) {
+    WavSpec s = FormatOf(32, testing::IntSamples(words, 4));
+    s.Extensible = extensible;
+    int32_t type = 0;
+    const std::vector<float> got = Decode(BuildWav(s), &type);
+    ASSERT_EQ(type, WavTypeInt32) << what;
+    for (size_t i = 0; i < words.size(); ++i)
+      ASSERT_EQ(got[i], static_cast<float>(words[i] / 2147483648.0)) << what << " word " << i;
+  };
+  // Diracs, delays, gains and polarity flips from -120 dB to full scale. Read as floats,
+  // -0.4 would play at 3277 times full scale and +0.5 at -84 dB.
+  std::vector<double> amplitudes = {-0.4, 0.004, 0.5, 0.6015, 0.55, -0.45};
+  for (int k = 0; k <= 20; ++k) amplitudes.push_back(std::ldexp(1.0, -k));
+  for (double a : amplitudes)
+    for (double sign : {1.0, -1.0})
+      for (int32_t tap : {0, 1000})
+        for (bool extensible : {false, true})
+          expectIntegers(Dirac(IntWord(sign * a), tap), extensible,
+                         std::to_string(sign * a) + " at " + std::to_string(tap) + (extensible ? " ext" : ""));
+  for (double peak : {1.0, 0.5, 0.01, 1e-4})
+    expectIntegers(DecayingNoise(3000, peak, false, 7), false, "dense " + std::to_string(peak));
+  // Leading silence, then small integers (denormals as floats).
+  std::vector<int64_t> words(2000, 0);
+  words.insert(words.end(), {5, 12, 7, 3});
+  expectIntegers(words, false, "small integers");
+  // The extensible form is believed as it stands, even for float-looking words.
+  expectIntegers(DecayingNoise(500, 0.5, true, 3), true, "float words, extensible integer form");
+  EXPECT_TRUE(messages.empty());
+}
+
+TEST_F(WavReaderTest, Genuine16_8FloatFilesReadAsFloats) {
+  auto typeOf = [&](const std::vector<int64_t>& words) {
+    return Read(BuildWav(FormatOf(32, testing::IntSamples(words, 4)))).type;
+  };
+  // A dense response at any level below +12 dB, and the unit impulses, delays, polarity
+  // flips and round gains old tools wrote on the 16.8 grid.
+  for (double peak : {2.0, 1.0, 0.1, 1e-3, 1e-5}) EXPECT_EQ(typeOf(DecayingNoise(2000, peak, true, 11)), WavTypeFloat16_8) << peak;
+  EXPECT_EQ(typeOf(Dirac(FloatWord(32768.0f), 0)), WavTypeFloat16_8);
+  EXPECT_EQ(typeOf(Dirac(FloatWord(32768.0f), 1000, true)), WavTypeFloat16_8);
+  EXPECT_EQ(typeOf(Dirac(FloatWord(-16384.0f), 3)), WavTypeFloat16_8);
+  std::vector<int64_t> echoes(8000, 0);
+  echoes[2 * 700] = FloatWord(32768.0f);
+  echoes[2 * 1500 + 1] = FloatWord(-8192.0f);
+  echoes[2 * 3000] = FloatWord(4096.5f);
+  EXPECT_EQ(typeOf(echoes), WavTypeFloat16_8);
+  int32_t type = 0;
+  EXPECT_EQ(Decode(BuildWav(FormatOf(32, testing::FloatSamples({32768.0f, -16384.0f, 1.0f, 0.0f}))), &type),
+            (std::vector<float>{1.0f, -0.5f, 1.0f / 32768, 0.0f}));
+  EXPECT_EQ(type, WavTypeFloat16_8);
+  EXPECT_EQ(typeOf(std::vector<int64_t>(2000, 0)), WavTypeFloat16_8) << "silence reads the same either way";
+  EXPECT_EQ(typeOf({}), WavTypeFloat16_8) << "empty data";
+
+  // Evidence too thin for floats: the header's integers hold. A lone tap off the grid
+  // or below -18 dB, floats past +12 dB, a NaN (-1), an infinity.
+  EXPECT_EQ(typeOf(Dirac(FloatWord(23170.475f), 0)), WavTypeInt32);
+  EXPECT_EQ(typeOf(Dirac(FloatWord(1024.0f), 0)), WavTypeInt32);
+  std::vector<int64_t> loud = DecayingNoise(100, 1.0, true, 5);
+  loud[10] = FloatWord(140000.0f);
+  EXPECT_EQ(typeOf(loud), WavTypeInt32);
+  std::vector<int64_t> nan = DecayingNoise(100, 1.0, true, 5);
+  nan[150] = -1;
+  EXPECT_EQ(typeOf(nan), WavTypeInt32);
+  EXPECT_EQ(typeOf({0x7F800000, 0}), WavTypeInt32);
+
+  // Both readings leave the source at the first sample.
+  const Header h = Read(BuildWav(FormatOf(32, testing::IntSamples(DecayingNoise(10, 1.0, true, 1), 4))));
+  EXPECT_EQ(h.type, WavTypeFloat16_8);
   EXPECT_EQ(h.pos, 44);
+}
+
+// The layouts of the usual writers, each checked byte for byte against a file the tool
+// wrote (scipy 1.10 scipy.io.wavfile.write, SoX 14.4.2, libsndfile 1.2.0, ffmpeg 5.1):
+// - int32: scipy and libsndfile a 16-byte format chunk; sox and libsndfile's WAVEX the
+//   extensible form, then a fact chunk;
+// - float64: scipy and sox an 18-byte format chunk and fact; libsndfile 16 bytes, fact, PEAK;
+// - RF64: libsndfile ds64 then the extensible form; ffmpeg (-rf64 always) a LIST before data.
+TEST_F(WavReaderTest, ReadsWhatScipySoxLibsndfileAndFfmpegWrite) {
+  // The filter that misread as floats: -0.4 at tap 1000 in the first channel, +0.5 at 0 in the second.
+  std::vector<double> left(2000, 0.0), right(2000, 0.0);
+  left[1000] = -0.4;
+  right[0] = 0.5;
+  std::vector<int64_t> ints;
+  std::vector<double> doubles;
+  for (size_t i = 0; i < left.size(); ++i) {
+    ints.insert(ints.end(), {static_cast<int64_t>(left[i] * 2147483648.0), IntWord(right[i])});
+    doubles.insert(doubles.end(), {left[i], right[i]});
+  }
+  Bytes fact;
+  testing::PutU32(fact, 2000);
+  Bytes peak(24, 0);  // libsndfile's PEAK body: version, time stamp, value and position per channel
+  peak[0] = 1;
+
+  WavSpec plain = FormatOf(32, testing::IntSamples(ints, 4));
+  WavSpec extensible = plain;
+  extensible.Extensible = true;
+  extensible.BeforeData = {{"fact", fact}};
+  WavSpec rf64 = plain;
+  rf64.RiffId = "RF64";
+  rf64.Extensible = true;
+  WavSpec rf64Ffmpeg = rf64;
+  rf64Ffmpeg.BeforeData = {{"LIST", Bytes(26, 'i')}};
+  WavSpec bw64 = rf64;
+  bw64.RiffId = "BW64";
+  WavSpec f64 = FormatOf(64, testing::DoubleSamples(doubles), 3);
+  f64.FmtSize = 18;
+  f64.BeforeData = {{"fact", fact}};
+  WavSpec f64Sndfile = f64;
+  f64Sndfile.FmtSize = 16;
+  f64Sndfile.BeforeData.push_back({"PEAK", peak});
+
+  const std::vector<std::pair<const char*, WavSpec>> files = {
+      {"int32 plain", plain},   {"int32 extensible", extensible}, {"RF64", rf64},
+      {"RF64 ffmpeg", rf64Ffmpeg}, {"BW64", bw64},               {"float64", f64},
+      {"float64 libsndfile", f64Sndfile}};
+  for (const auto& [what, spec] : files) {
+    int32_t type = 0;
+    const std::vector<float> got = Decode(BuildWav(spec), &type);
+    EXPECT_EQ(type, spec.BitsPerSample == 64 ? WavTypeFloat64 : WavTypeInt32) << what;
+    ASSERT_EQ(got.size(), 4000u) << what;
+    EXPECT_EQ(got[2000], -0.4f) << what;
+    EXPECT_EQ(got[1], 0.5f) << what;
+    EXPECT_EQ(std::count(got.begin(), got.end(), 0.0f), 3998) << what;
+  }
+  EXPECT_TRUE(messages.empty());
 }
 
 TEST_F(WavReaderTest, ReportsNonFiniteFloatSamples) {

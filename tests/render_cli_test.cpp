@@ -174,6 +174,46 @@ TEST_F(RenderTest, UnitImpulseAt24BitsKeepsTheInputScale) {
   }
 }
 
+TEST_F(RenderTest, TwentyFourBitFilesAreRoundedToNearestNotTruncated) {
+  // A float input far below full scale, so that float error stays far below a 24-bit
+  // step, through a gain of 0.75: the exact result falls between steps.
+  const size_t frames = 20000;
+  const auto x = testing::RandomSignal(2 * frames, 21);
+  std::vector<float> interleaved;
+  for (double v : x) interleaved.push_back(static_cast<float>(v / 256));
+  testing::WavSpec s;
+  s.FormatTag = 3;
+  s.BitsPerSample = 32;
+  s.Data = testing::FloatSamples(interleaved);
+  ASSERT_TRUE(testing::WriteBytes(input, testing::BuildWav(s)));
+  ASSERT_TRUE(testing::WriteBytes(dir / "g1.wav", testing::FilterWav({0.75}, {0.0})));
+  const RunResult r = Render("--bits 24 '" + (dir / "g1.wav") + "' '" + input + "' '" + out + "'", dir);
+  ASSERT_EQ(r.code, 0) << r.err;
+  const Stereo got = ReadOutput(out + "/out0.wav");
+  ASSERT_EQ(got.left.size(), frames);
+  double sum = 0, worst = 0;
+  for (size_t i = 0; i < frames; ++i) {
+    // The capture rounds to 32-bit integers; the reference is exact from there on.
+    const double want = std::nearbyint(static_cast<double>(interleaved[2 * i]) * 2147483648.0) * 0.75 / 256;
+    const double e = got.left[i] - want;
+    sum += e;
+    worst = std::max(worst, std::fabs(e));
+  }
+  EXPECT_NEAR(sum / frames, 0.0, 0.02) << "a plain shift is biased by half a step";
+  EXPECT_LE(worst, 0.51);
+}
+
+TEST_F(RenderTest, OlderOutputsThisRunDoesNotWriteAreRemoved) {
+  WriteInput(500, 0.1);
+  WriteBank(2, 20, 0.1);
+  for (const char* name : {"out1.wav", "out3.wav", "out4.wav", "out7.wav", "notes.txt"})
+    ASSERT_TRUE(testing::WriteBytes(out + "/" + name, Bytes(10, 1)));
+  ASSERT_EQ(Render("'" + (dir / "bank1.wav") + "' '" + input + "' '" + out + "'", dir).code, 0);
+  std::vector<std::string> names = Listing(out);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"notes.txt", "out0.wav", "out7.wav"}));
+}
+
 TEST_F(RenderTest, SameInputGivesIdenticalFilesAndDitherStaysWithinOneStep) {
   WriteInput(4000, 0.3);
   WriteBank(2, 200, 0.03);

@@ -7,6 +7,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <cstdlib>
+#include <string>
 
 #include "settings/Inis.h"
 #include "settings/Settings.h"
@@ -123,6 +124,50 @@ TEST_F(SettingsStore, StoredTextsAreReadAsDecimalAndHeldWhereTheProgramNeedsIt) 
   EXPECT_FALSE(DitherOn);
   EXPECT_EQ(NumBuffers, 2);
   EXPECT_EQ(SampleRate, 11025);
+  WriteStore("[Options]\nNumBuffers=0\n");
+  LoadSettings();
+  EXPECT_EQ(NumBuffers, 2);
+}
+
+TEST_F(SettingsStore, TwentyTwoDistinctValuesSurviveASaveAndALoadUnderTheirOwnNames) {
+  // Every value differs from every other and from its default, so a value stored under
+  // another's name, or loaded into another's variable, shows.
+  WaveInDevice = 11;
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = 12 + k;
+  OpenOrder = 17;
+  StartOrder = 18;
+  NumBuffers = 7;
+  SampleRateIndex = 5;
+  SampleBits = 24;
+  DitherOn = true;
+  for (int k = 0; k < NumGainSliders; ++k) GainSteps[k] = -1 - k;
+  SaveSettings();
+  ResetSettingsVariables();
+  LoadSettings();
+
+  EXPECT_EQ(WaveInDevice, 11);
+  EXPECT_EQ(Stored("Wave Record Dev").toString(), "11");
+  for (int k = 0; k < MaxOutDevices; ++k) {
+    EXPECT_EQ(WaveOutDevices[k], 12 + k) << k;
+    EXPECT_EQ(Stored(("Wave Playback Dev" + std::to_string(k)).c_str()).toString(), QString::number(12 + k));
+  }
+  EXPECT_EQ(OpenOrder, 17);
+  EXPECT_EQ(Stored("OpenOrder").toString(), "17");
+  EXPECT_EQ(StartOrder, 18);
+  EXPECT_EQ(Stored("StartOrder").toString(), "18");
+  EXPECT_EQ(NumBuffers, 7);
+  EXPECT_EQ(Stored("NumBuffers").toString(), "7");
+  EXPECT_EQ(SampleRateIndex, 5);
+  EXPECT_EQ(SampleRate, 22050);
+  EXPECT_EQ(Stored("Sampling Freq").toString(), "5");
+  EXPECT_EQ(SampleBits, 24);
+  EXPECT_EQ(Stored("Bits").toString(), "24");
+  EXPECT_TRUE(DitherOn);
+  EXPECT_EQ(Stored("Dither").toString(), "1");
+  for (int k = 0; k < NumGainSliders; ++k) {
+    EXPECT_EQ(GainSteps[k], -1 - k) << k;
+    EXPECT_EQ(Stored(("Gain" + std::to_string(k)).c_str()).toString(), QString::number(-1 - k));
+  }
 }
 
 TEST_F(SettingsStore, AValueThatIsNotOneTextStopsLoadingThereAndLaterValuesKeepDefaults) {

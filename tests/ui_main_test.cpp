@@ -356,8 +356,25 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   ASSERT_TRUE(Running);
   EXPECT_EQ(Status(), "Playing ...");
   RunBlocks(8);
-  EXPECT_FALSE(sim_->PlayedBytes(WaveOutDevices[0]).empty());
-  EXPECT_FALSE(sim_->PlayedBytes(WaveOutDevices[1]).empty());
+  // After the queued silent buffers, file ch + 1 plays 0.5 times the left input ch + 1
+  // frames late plus 0.25 times the right input (WriteBank), on the default capture signal.
+  const size_t silent = static_cast<size_t>(HeldNumBuffers()) * TheEngine.BlockLength;
+  for (int32_t d = 0; d < 2; ++d) {
+    const auto played = SimDriver::DecodeSamples(sim_->PlayedBytes(WaveOutDevices[d]), 16);
+    ASSERT_GE(played.size() / 2, silent + 4 * static_cast<size_t>(TheEngine.BlockLength)) << "device " << d;
+    for (size_t f = 0; f < played.size() / 2; ++f) {
+      for (int side = 0; side < 2; ++side) {
+        const int32_t ch = 2 * d + side;
+        double want = 0;
+        if (f >= silent) {
+          const int64_t t = static_cast<int64_t>(f - silent);
+          want = 0.25 * SimDriver::DefaultSignal(t, 1, 16);
+          if (t >= ch + 1) want += 0.5 * SimDriver::DefaultSignal(t - (ch + 1), 0, 16);
+        }
+        ASSERT_NEAR(played[2 * f + side], want, 1.0) << "device " << d << " channel " << ch << " frame " << f;
+      }
+    }
+  }
   const auto log = sim_->CallLog();
   EXPECT_GT(std::count(log.begin(), log.end(), "waveInAddBuffer 0 0"), 1);
   SaveScreenshot("playing");

@@ -17,7 +17,7 @@ int main(int argc, char** argv) {
   const std::string wavDir = argv[1], bankDir = argv[2];
   std::vector<Bytes> seeds;
   const std::vector<double> left = {1.0, -0.5, 0.25, 0.0, 0.125}, right = {0.0, 0.5, -0.25, 0.0, 0.0};
-  for (int type = 1; type <= 8; ++type) seeds.push_back(FilterWav(left, right, 48000, type));
+  for (int type = 1; type <= 9; ++type) seeds.push_back(FilterWav(left, right, 48000, type));
 
   WavSpec s;
   s.Data = IntSamples({1, -1, 300, -300, 32767, -32768}, 2);
@@ -40,6 +40,16 @@ int main(int argc, char** argv) {
   seeds.push_back(BuildWav(streamed));
   streamed.TruncateTo = 47;
   seeds.push_back(BuildWav(streamed));
+  WavSpec rf64;
+  rf64.RiffId = "RF64";
+  rf64.Extensible = true;
+  rf64.BitsPerSample = 32;
+  rf64.Data = IntSamples({1 << 30, -858993459, 0, 5}, 4);
+  seeds.push_back(BuildWav(rf64));
+  WavSpec tagged;
+  tagged.DataSizeField = 0;
+  tagged.AfterData.push_back({"LIST", Bytes(12, 'x')});
+  seeds.push_back(BuildWav(tagged));
   WavSpec odd;
   odd.BitsPerSample = 12;
   odd.Data = IntSamples({1, 2}, 2);

@@ -1,5 +1,6 @@
 #include "tests/support/WavBuilder.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -44,6 +45,12 @@ void PutF32(Bytes& out, float v) {
   std::memcpy(&bits, &v, 4);
   PutU32(out, bits);
 }
+void PutF64(Bytes& out, double v) {
+  uint64_t bits;
+  std::memcpy(&bits, &v, 8);
+  PutU32(out, static_cast<uint32_t>(bits));
+  PutU32(out, static_cast<uint32_t>(bits >> 32));
+}
 
 Bytes BuildWav(const WavSpec& s) {
   const uint16_t align = s.BlockAlign.value_or(
@@ -69,20 +76,34 @@ Bytes BuildWav(const WavSpec& s) {
   }
   if (!s.Extensible) fmt.resize(s.FmtSize, 0);  // shorter than 16 makes a broken chunk
 
+  const bool rf64 = s.RiffId != "RIFF";
   Bytes body;
   PutId(body, "WAVE");
+  size_t ds64At = 0;
+  if (rf64) {  // RIFF and data sizes, sample count (64 bits each, filled in below), no table
+    ds64At = body.size() + 8;
+    PutChunk(body, {"ds64", Bytes(28, 0)});
+  }
   for (const auto& c : s.BeforeFmt) PutChunk(body, c);
   PutChunk(body, {"fmt ", fmt});
   for (const auto& c : s.BeforeData) PutChunk(body, c);
   PutId(body, "data");
-  PutU32(body, s.DataSizeField.value_or(static_cast<uint32_t>(s.Data.size())));
+  PutU32(body, s.DataSizeField.value_or(rf64 ? 0xFFFFFFFFu : static_cast<uint32_t>(s.Data.size())));
   body.insert(body.end(), s.Data.begin(), s.Data.end());
   if (!s.AfterData.empty() && (s.Data.size() & 1)) body.push_back(0);
   for (const auto& c : s.AfterData) PutChunk(body, c);
+  if (rf64) {
+    Bytes sizes;
+    for (uint64_t v : {uint64_t{body.size()}, uint64_t{s.Data.size()}, uint64_t{s.Data.size() / (align ? align : 1)}}) {
+      PutU32(sizes, static_cast<uint32_t>(v));
+      PutU32(sizes, static_cast<uint32_t>(v >> 32));
+    }
+    std::copy(sizes.begin(), sizes.end(), body.begin() + static_cast<std::ptrdiff_t>(ds64At));
+  }
 
   Bytes out;
-  PutId(out, "RIFF");
-  PutU32(out, static_cast<uint32_t>(body.size()));
+  PutId(out, s.RiffId);
+  PutU32(out, rf64 ? 0xFFFFFFFFu : static_cast<uint32_t>(body.size()));
   out.insert(out.end(), body.begin(), body.end());
   if (s.TruncateTo && *s.TruncateTo < out.size()) out.resize(*s.TruncateTo);
   return out;
@@ -105,6 +126,13 @@ Bytes FloatSamples(const std::vector<float>& interleaved) {
   return out;
 }
 
+Bytes DoubleSamples(const std::vector<double>& interleaved) {
+  Bytes out;
+  out.reserve(interleaved.size() * 8);
+  for (double v : interleaved) PutF64(out, v);
+  return out;
+}
+
 Bytes FilterWav(const std::vector<double>& left, const std::vector<double>& right,
                 uint32_t rate, int sampleType) {
   if (left.size() != right.size()) throw std::invalid_argument("FilterWav: lengths differ");
@@ -112,6 +140,7 @@ Bytes FilterWav(const std::vector<double>& left, const std::vector<double>& righ
   s.SampleRate = rate;
   std::vector<int64_t> ints;
   std::vector<float> floats;
+  std::vector<double> doubles;
   for (size_t i = 0; i < left.size(); ++i) {
     for (double v : {left[i], right[i]}) {
       switch (sampleType) {
@@ -123,6 +152,7 @@ Bytes FilterWav(const std::vector<double>& left, const std::vector<double>& righ
         case 6: ints.push_back(RoundToInt(v * 8388608.0)); break;
         case 7: ints.push_back(RoundToInt(v * 32768.0)); break;
         case 8: ints.push_back(RoundToInt(v * 128.0) + 128); break;
+        case 9: doubles.push_back(v); break;
         default: throw std::invalid_argument("FilterWav: sample type");
       }
     }
@@ -136,6 +166,7 @@ Bytes FilterWav(const std::vector<double>& left, const std::vector<double>& righ
     case 6: s.BitsPerSample = 20; s.BlockAlign = 6; s.Data = IntSamples(ints, 3); break;
     case 7: s.BitsPerSample = 16; s.Data = IntSamples(ints, 2); break;
     case 8: s.BitsPerSample = 8; s.Data = IntSamples(ints, 1); break;
+    case 9: s.FormatTag = 3; s.BitsPerSample = 64; s.Data = DoubleSamples(doubles); break;
   }
   return BuildWav(s);
 }

@@ -18,6 +18,7 @@ struct WavChunk {
 };
 
 struct WavSpec {
+  std::string RiffId = "RIFF";             // "RF64" or "BW64": a ds64 chunk first, 32-bit sizes 0xFFFFFFFF
   uint16_t FormatTag = 1;                  // written as is (use Extensible for 65534)
   uint16_t Channels = 2;
   uint32_t SampleRate = 48000;
@@ -42,15 +43,17 @@ void PutU16(Bytes& out, uint16_t v);
 void PutU24(Bytes& out, uint32_t v);  // low three bytes
 void PutU32(Bytes& out, uint32_t v);
 void PutF32(Bytes& out, float v);
+void PutF64(Bytes& out, double v);
 
 // Sample bytes from interleaved values: integers are stored as their low `bytes` bytes
 // (two's complement), floats as IEEE singles.
 Bytes IntSamples(const std::vector<int64_t>& interleaved, int bytes);
 Bytes FloatSamples(const std::vector<float>& interleaved);
+Bytes DoubleSamples(const std::vector<double>& interleaved);
 
 // A two-channel filter file from taps at full scale 1.0, encoded as a sample type
-// (1..8) of the reader: 1 int32, 2 float/2^-23 in 24-bit 4-byte, 3 float on the 16-bit
-// scale, 4 float, 5 packed 24, 6 packed 20, 7 int16, 8 uint8. Integer types round.
+// (1..9) of the reader: 1 int32, 2 float/2^-23 in 24-bit 4-byte, 3 float on the 16-bit
+// scale, 4 float, 5 packed 24, 6 packed 20, 7 int16, 8 uint8, 9 double. Integer types round.
 Bytes FilterWav(const std::vector<double>& left, const std::vector<double>& right,
                 uint32_t rate = 48000, int sampleType = 4);
 

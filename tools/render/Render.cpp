@@ -2,7 +2,6 @@
 // with the same loading and block convolution as a live run, and writes one stereo
 // file per output device.
 #include <fcntl.h>
-#include <immintrin.h>
 #include <sndfile.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -11,7 +10,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +20,7 @@
 #include "engine/Engine.h"
 #include "engine/Fft.h"
 #include "engine/Gains.h"
+#include "engine/Kernels.h"
 #include "engine/Report.h"
 #include "filterbank/FilterBank.h"
 #include "settings/Settings.h"
@@ -36,10 +35,11 @@ constexpr char Usage[] =
     "Convolves the stereo INPUT (any format libsndfile reads, at the bank's sampling\n"
     "frequency) with the filter bank that BANKFILE belongs to and writes OUTDIR/out0.wav\n"
     "(the dipole pair) to outD.wav (surround pairs): stereo PCM of the chosen bits, each\n"
-    "input length + filter length - 1 frames long.\n"
+    "input length + filter length - 1 frames long. Older outN.wav files in OUTDIR that\n"
+    "this run does not write are removed.\n"
     "\n"
     "  --bits 16|24     sample resolution, as the device setting (default 16); 24-bit\n"
-    "                   files hold the top 24 bits of the engine's 32-bit samples\n"
+    "                   files hold the engine's 32-bit samples rounded to 24 bits\n"
     "  --dither         triangular dither on 16-bit output\n"
     "  --gain NAME=DB   gain of a slider: Dipole, S1..S8 or Master, whole dB from +6 to -24\n"
     "  --fft-estimate   plan the transforms at once instead of measuring them\n"
@@ -128,6 +128,15 @@ Options ParseArgs(int argc, char** argv) {
   return o;
 }
 
+// A 32-bit sample to 24 bits: nearest, halves to even, held to the 24-bit range (as
+// the engine rounds; a plain shift would bias every sample by half a step).
+int32_t RoundTo24Bits(int32_t v) {
+  int32_t q = v >> 8;  // floor
+  const int32_t rest = v & 0xFF;
+  if (rest > 0x80 || (rest == 0x80 && (q & 1))) ++q;
+  return std::min(q, (1 << 23) - 1);
+}
+
 // One output file: a plain PCM WAV header, then the blocks as the engine made them,
 // one write per block. The sizes in the header are filled in at the end.
 struct WavWriter {
@@ -199,7 +208,7 @@ struct WavWriter {
   }
 
   // Blocks of the engine's playback buffers, `frames[i]` stereo frames from buffers[i],
-  // in one system call: 16-bit samples as they are, 32-bit ones cut to their top 24 bits.
+  // in one system call: 16-bit samples as they are, 32-bit ones rounded to 24 bits.
   bool WriteBlocks(uint8_t* const* buffers, const int32_t* frames, int32_t count) {
     iovec parts[MaxBuffers];
     size_t bytes = 0;
@@ -212,9 +221,9 @@ struct WavWriter {
         continue;
       }
       for (int32_t i = 0; i < 2 * frames[b]; ++i, packed += 3) {
-        uint32_t v;
+        int32_t v;
         std::memcpy(&v, buffers[b] + 4 * static_cast<size_t>(i), 4);
-        v >>= 8;
+        v = RoundTo24Bits(v);
         std::memcpy(packed, &v, 4);  // one byte too many, overwritten by the next sample
       }
     }
@@ -261,26 +270,40 @@ struct Outputs {
   }
 };
 
-// Input samples at full scale 1.0 to the device's integer scale, as a capture
-// device would deliver them: rounded half to even, held to the integer range.
-void FillCaptureBuffer(const double* in, int32_t frames, int32_t bits, uint8_t* dst) {
-  const double scale = bits == 16 ? 32768.0 : 2147483648.0;
-  const double lo = bits == 16 ? -32768.0 : -2147483648.0;
-  const double hi = bits == 16 ? 32767.0 : 2147483647.0;
-  // Held first, then rounded: the bounds are integers, so the order does not matter.
-  auto convert = [&](double v) {
-    v *= scale;
-    v = v < lo ? lo : (v > hi ? hi : v);
-    return _mm_cvtsd_si32(_mm_set_sd(v == v ? v : 0.0));  // nearest, halves to even
-  };
-  if (bits == 16) {
-    auto* out = reinterpret_cast<int16_t*>(dst);
-    for (int32_t i = 0; i < 2 * frames; ++i) out[i] = static_cast<int16_t>(convert(in[i]));
-  } else {
-    auto* out = reinterpret_cast<int32_t*>(dst);
-    for (int32_t i = 0; i < 2 * frames; ++i) out[i] = convert(in[i]);
+// The input file and how its samples reach the capture buffers.
+struct Input {
+  SNDFILE* File = nullptr;
+  SF_INFO Info{};
+  bool Direct = false;        // integer samples read straight into the capture buffer
+  std::vector<double> Block;  // otherwise one block of doubles, converted as a device would
+};
+
+// What the block loop did, for the summary line.
+struct RenderCounts {
+  int64_t InputFrames = 0;
+  int64_t OutputFrames = 0;
+  int64_t Blocks = 0;
+  double Seconds = 0;
+};
+
+// A progress line on stderr, a few times a second, when stderr is a terminal.
+struct Progress {
+  bool Shown = ::isatty(2) != 0;
+  int64_t Expected = -1;  // output frames, when the input's length is known
+  std::chrono::steady_clock::time_point Last = std::chrono::steady_clock::now();
+
+  void Update(int64_t outFrames) {
+    if (!Shown) return;
+    const auto now = std::chrono::steady_clock::now();
+    if (now - Last <= std::chrono::milliseconds(250)) return;
+    Last = now;
+    if (Expected > 0) {
+      std::fprintf(stderr, "\rtessival-render: %3d %%", static_cast<int>(100 * outFrames / Expected));
+    } else {
+      std::fprintf(stderr, "\rtessival-render: %.1f s", static_cast<double>(outFrames) / SampleRate);
+    }
   }
-}
+};
 
 // Bits of an integer PCM input, or 0 for float and compressed ones.
 int32_t IntegerInputBits(int format) {
@@ -299,27 +322,41 @@ int32_t IntegerInputBits(int format) {
   }
 }
 
-int Run(int argc, char** argv) {
-  const Options o = ParseArgs(argc, argv);
+std::string OutputName(int32_t d) { return "out" + std::to_string(d) + ".wav"; }
+
+// Output frames of the whole run (input + M - 1), or -1 when the input's length is unknown.
+int64_t ExpectedOutputFrames(const Input& in) {
+  const sf_count_t frames = in.Info.frames;
+  return frames > 0 && frames < SF_COUNT_MAX ? frames + TheEngine.FilterLength - 1 : -1;
+}
+
+// Messages of the loading go to stderr on one line each; there is no status panel.
+void ReportOnStderr() {
   Ui.ShowMessage = [](MessageKind, const std::string& text) {
     std::string line = text;
     std::replace(line.begin(), line.end(), '\n', ' ');
     std::fprintf(stderr, "tessival-render: %s\n", line.c_str());
   };
   Ui.SetStatusText = nullptr;
+}
 
-  struct stat st;
-  if (::stat(o.OutDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(o.OutDir + ": no such folder");
-
-  SF_INFO inInfo{};
-  SNDFILE* in = sf_open(o.Input.c_str(), SFM_READ, &inInfo);
-  if (!in) Fail(o.Input + ": " + sf_strerror(nullptr));
-  if (inInfo.channels != 2) {
-    Fail(o.Input + ": the input must be stereo, this file has " + std::to_string(inInfo.channels) +
+Input OpenInput(const Options& o) {
+  Input in;
+  in.File = sf_open(o.Input.c_str(), SFM_READ, &in.Info);
+  if (!in.File) Fail(o.Input + ": " + sf_strerror(nullptr));
+  if (in.Info.channels != 2) {
+    Fail(o.Input + ": the input must be stereo, this file has " + std::to_string(in.Info.channels) +
          " channels");
   }
+  // Integer input that fits the device samples is read straight into the capture
+  // buffer (libsndfile widens it exactly); anything else goes through doubles.
+  const int32_t inBits = IntegerInputBits(in.Info.format);
+  in.Direct = inBits > 0 && (o.Bits == 24 || inBits <= 16);
+  return in;
+}
 
-  // The settings a live run would use.
+// The settings a live run would use, and the bank loaded by the window's own code.
+void LoadBankAsALiveRun(const Options& o, const Input& in) {
   SetDefaultSettings();
   SampleBits = o.Bits;
   DitherOn = o.Dither;
@@ -330,108 +367,111 @@ int Run(int argc, char** argv) {
   FftPlanMeasure = !o.Estimate;
 
   if (!LoadFilterBank(o.Bank)) std::exit(1);  // the loading has said why
-  if (inInfo.samplerate != SampleRate) {
-    Fail(o.Input + ": sampling frequency " + std::to_string(inInfo.samplerate) +
+  if (in.Info.samplerate != SampleRate) {
+    Fail(o.Input + ": sampling frequency " + std::to_string(in.Info.samplerate) +
          " Hz differs from the filter bank's " + std::to_string(SampleRate) + " Hz");
   }
-  // The wave buffers take turns, so that short blocks reach the files a few at a
-  // time (one system call per file for about 256 kB).
-  const int32_t batch = std::clamp<int32_t>((256 * 1024 + TheEngine.WaveBufferSize - 1) / TheEngine.WaveBufferSize, MinBuffers, MaxBuffers);
+}
+
+// The wave buffers take turns, so that short blocks reach the files a few at a time
+// (one system call per file for about 256 kB). Returns how many there are.
+int32_t TakeBatchOfWaveBuffers() {
+  const int32_t batch =
+      std::clamp<int32_t>((256 * 1024 + TheEngine.WaveBufferSize - 1) / TheEngine.WaveBufferSize, MinBuffers, MaxBuffers);
   if (batch != TheEngine.WaveBufferCount) {
     NumBuffers = batch;
     if (!TheEngine.ReallocateWaveBuffers()) Fail("not enough memory for the wave buffers");
   }
+  return batch;
+}
 
-  Outputs out;
-  std::signal(SIGINT, OnInterrupt);
-  std::signal(SIGTERM, OnInterrupt);
+void OpenOutputs(Outputs& out, const Options& o, const Input& in, int32_t batch) {
   out.Files.resize(TheEngine.LastOutDevice + 1);
   for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
-    const std::string name = "out" + std::to_string(d) + ".wav";
+    const std::string name = OutputName(d);
     out.FinalPaths.push_back(o.OutDir + "/" + name);
     out.TempPaths.push_back(o.OutDir + "/." + name + ".partial-" + std::to_string(::getpid()));
     if (!out.Files[d].Open(out.TempPaths.back(), o.Bits, SampleRate, int64_t{batch} * TheEngine.BlockLength)) out.FailWrite(d);
   }
-
-  // As the start command: dither from its first value and silent history. Every
-  // block rewrites its wave buffers whole, so they are not cleared (that would only
-  // fault in memory).
-  TheEngine.DitherPos = 0;
-  TheEngine.DitherCount = 0;
-  for (float* h : TheEngine.InputHistory)
-    if (h) std::memset(h, 0, static_cast<size_t>(TheEngine.FilterLength - 1) * sizeof(float));
-
-  const int32_t n = TheEngine.BlockLength;
-  const int32_t tail = TheEngine.FilterLength - 1;
-  const bool progress = ::isatty(2) != 0;
-  const int64_t expected = inInfo.frames > 0 && inInfo.frames < SF_COUNT_MAX ? inInfo.frames + tail : -1;
-  if (expected > 0 && static_cast<uint64_t>(expected) * (o.Bits == 16 ? 4 : 6) > WavWriter::MaxDataBytes) {
+  const int64_t frames = ExpectedOutputFrames(in);
+  if (frames > 0 && static_cast<uint64_t>(frames) * (o.Bits == 16 ? 4 : 6) > WavWriter::MaxDataBytes) {
     out.FailWith(o.Input + ": the output would be longer than a WAV file can hold (4 GiB)");
   }
+}
 
-  // Integer input that fits the device samples is read straight into the capture
-  // buffer (libsndfile widens it exactly); anything else goes through doubles.
-  const int32_t inBits = IntegerInputBits(inInfo.format);
-  const bool direct = inBits > 0 && (o.Bits == 24 || inBits <= 16);
-  std::vector<double> block(direct ? 0 : 2 * static_cast<size_t>(n));
-  const size_t frameBytes = o.Bits == 16 ? 4 : 8;
-
-  int64_t inFrames = 0, outFrames = 0, blocks = 0;
-  int64_t total = -1;  // output frames, known once the input has ended
-  const auto start = std::chrono::steady_clock::now();
-  auto lastProgress = start;
-  int32_t keeps[MaxBuffers];
-  while (total < 0 || outFrames < total) {
-    if (Interrupted) out.FailWith("interrupted; no output written");
-    const int32_t k = static_cast<int32_t>(blocks % batch);
-    uint8_t* capture = TheEngine.InBuffers[k];
-    int32_t got = 0;
-    if (total < 0) {
-      if (!direct)
-        got = static_cast<int32_t>(sf_readf_double(in, block.data(), n));
-      else if (o.Bits == 16)
-        got = static_cast<int32_t>(sf_readf_short(in, reinterpret_cast<short*>(capture), n));
-      else
-        got = static_cast<int32_t>(sf_readf_int(in, reinterpret_cast<int*>(capture), n));
-      if (got < 0) got = 0;
-      inFrames += got;
-      if (got < n) {
-        if (sf_error(in) != SF_ERR_NO_ERROR) out.FailWith(o.Input + ": " + sf_strerror(in));
-        total = inFrames + tail;
-      }
-    }
-    if (direct) {
-      std::memset(capture + got * frameBytes, 0, (n - got) * frameBytes);
+// Fills capture buffer k with the next block of input, silence after its end (and
+// only silence when `more` is false); returns the frames read.
+int32_t ReadCaptureBlock(Input& in, Outputs& out, const Options& o, int32_t k, bool more) {
+  const int32_t n = TheEngine.BlockLength;
+  uint8_t* capture = TheEngine.InBuffers[k];
+  int32_t got = 0;
+  if (more) {
+    if (!in.Direct)
+      got = static_cast<int32_t>(sf_readf_double(in.File, in.Block.data(), n));
+    else if (o.Bits == 16)
+      got = static_cast<int32_t>(sf_readf_short(in.File, reinterpret_cast<short*>(capture), n));
+    else
+      got = static_cast<int32_t>(sf_readf_int(in.File, reinterpret_cast<int*>(capture), n));
+    got = std::max(got, 0);
+    if (got < n && sf_error(in.File) != SF_ERR_NO_ERROR) out.FailWith(o.Input + ": " + sf_strerror(in.File));
+  }
+  if (in.Direct) {
+    const size_t frameBytes = o.Bits == 16 ? 4 : 8;
+    std::memset(capture + got * frameBytes, 0, (n - got) * frameBytes);
+  } else {
+    // Full scale 1.0 to the device's integer scale, rounded and held as the engine does.
+    std::fill(in.Block.begin() + 2 * got, in.Block.end(), 0.0);
+    const double scale = o.Bits == 16 ? 32768.0 : 2147483648.0;
+    if (o.Bits == 16) {
+      auto* dst = reinterpret_cast<int16_t*>(capture);
+      for (int32_t i = 0; i < 2 * n; ++i) dst[i] = RoundToInt16(in.Block[i] * scale);
     } else {
-      std::fill(block.begin() + 2 * got, block.end(), 0.0);
-      FillCaptureBuffer(block.data(), n, o.Bits, capture);
+      auto* dst = reinterpret_cast<int32_t*>(capture);
+      for (int32_t i = 0; i < 2 * n; ++i) dst[i] = RoundToInt32(in.Block[i] * scale);
+    }
+  }
+  return got;
+}
+
+// The block loop: input through ConvolveBlock exactly as a live run feeds it, then
+// M - 1 frames of silence so that the tails are complete. The blocks of a batch go
+// to the files together.
+RenderCounts RenderBlocks(Input& in, Outputs& out, const Options& o, int32_t batch) {
+  const int32_t n = TheEngine.BlockLength;
+  const int32_t tail = TheEngine.FilterLength - 1;
+  if (!in.Direct) in.Block.assign(2 * static_cast<size_t>(n), 0.0);
+  Progress progress;
+  progress.Expected = ExpectedOutputFrames(in);
+  RenderCounts c;
+  int64_t total = -1;  // output frames, known once the input has ended
+  int32_t keeps[MaxBuffers];
+  const auto start = std::chrono::steady_clock::now();
+  while (total < 0 || c.OutputFrames < total) {
+    if (Interrupted) out.FailWith("interrupted; no output written");
+    const auto k = static_cast<int32_t>(c.Blocks % batch);
+    const int32_t got = ReadCaptureBlock(in, out, o, k, total < 0);
+    if (total < 0) {
+      c.InputFrames += got;
+      if (got < n) total = c.InputFrames + tail;
     }
     TheEngine.ConvolveBlock(k);
-    ++blocks;
+    ++c.Blocks;
 
-    keeps[k] = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - outFrames));
-    outFrames += keeps[k];
-    if (k == batch - 1 || outFrames == total) {
+    keeps[k] = total < 0 ? n : static_cast<int32_t>(std::min<int64_t>(n, total - c.OutputFrames));
+    c.OutputFrames += keeps[k];
+    if (k == batch - 1 || c.OutputFrames == total) {
       for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d)
         if (!out.Files[d].WriteBlocks(TheEngine.OutBuffers[d], keeps, k + 1)) out.FailWrite(d);
     }
-
-    if (progress) {
-      const auto now = std::chrono::steady_clock::now();
-      if (now - lastProgress > std::chrono::milliseconds(250)) {
-        lastProgress = now;
-        if (expected > 0) {
-          std::fprintf(stderr, "\rtessival-render: %3d %%", static_cast<int>(100 * outFrames / expected));
-        } else {
-          std::fprintf(stderr, "\rtessival-render: %.1f s", static_cast<double>(outFrames) / SampleRate);
-        }
-      }
-    }
+    progress.Update(c.OutputFrames);
   }
-  sf_close(in);
-  const double seconds =
-      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  c.Seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  return c;
+}
 
+// Sizes into the headers, the files to their names, and older outN.wav files that this
+// run does not write out of the way, so that OUTDIR holds one consistent rendering.
+void FinishOutputs(Outputs& out, const Options& o) {
   for (size_t d = 0; d < out.Files.size(); ++d)
     if (!out.Files[d].Close(SampleRate)) out.FailWrite(d);
   for (size_t d = 0; d < out.TempPaths.size(); ++d) {
@@ -441,15 +481,48 @@ int Run(int argc, char** argv) {
       out.FailWith(out.FinalPaths[d] + ": " + why);
     }
   }
-  TheEngine.FreeBuffers();
+  for (int32_t d = TheEngine.LastOutDevice + 1; d < MaxOutDevices; ++d) {
+    const std::string stale = o.OutDir + "/" + OutputName(d);
+    if (std::remove(stale.c_str()) != 0 && errno != ENOENT) Fail(stale + ": " + std::strerror(errno));
+  }
+}
 
-  const double audio = static_cast<double>(outFrames) / SampleRate;
+void PrintSummary(const RenderCounts& c, bool progressShown) {
+  const double audio = static_cast<double>(c.OutputFrames) / SampleRate;
   std::fprintf(stderr,
                "%stessival-render: %lld input frames, %lld output frames, %lld blocks of %d, "
                "%.3f s, real-time factor %.1f\n",
-               progress ? "\r" : "", static_cast<long long>(inFrames),
-               static_cast<long long>(outFrames), static_cast<long long>(blocks), n, seconds,
-               seconds > 0 ? audio / seconds : 0.0);
+               progressShown ? "\r" : "", static_cast<long long>(c.InputFrames),
+               static_cast<long long>(c.OutputFrames), static_cast<long long>(c.Blocks), TheEngine.BlockLength, c.Seconds,
+               c.Seconds > 0 ? audio / c.Seconds : 0.0);
+}
+
+int Run(int argc, char** argv) {
+  const Options o = ParseArgs(argc, argv);
+  ReportOnStderr();
+  struct stat st;
+  if (::stat(o.OutDir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) Fail(o.OutDir + ": no such folder");
+
+  Input in = OpenInput(o);
+  LoadBankAsALiveRun(o, in);
+  const int32_t batch = TakeBatchOfWaveBuffers();
+
+  Outputs out;
+  std::signal(SIGINT, OnInterrupt);
+  std::signal(SIGTERM, OnInterrupt);
+  OpenOutputs(out, o, in, batch);
+
+  // As the start command: dither from its first value and silent history. Every
+  // block rewrites its wave buffers whole, so they are not cleared (that would only
+  // fault in memory).
+  TheEngine.RestartDither();
+  TheEngine.ClearInputHistory();
+  const RenderCounts counts = RenderBlocks(in, out, o, batch);
+  sf_close(in.File);
+
+  FinishOutputs(out, o);
+  TheEngine.FreeBuffers();
+  PrintSummary(counts, ::isatty(2) != 0);
   return 0;
 }
 
