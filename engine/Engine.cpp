@@ -141,8 +141,10 @@ void Engine::ClearBuffers() {
     for (int32_t k = 0; k < WaveBufferCount; ++k)
       if (OutBuffers[d][k]) std::memset(OutBuffers[d][k], 0, static_cast<size_t>(WaveBufferSize));
   ClearInputHistory();
-  Figures = Recent = RunFigures{};
+  ClearFigures();
 }
+
+void Engine::ClearFigures() { Figures = Recent = RunFigures{}; }
 
 RunFigures Engine::TakeRecentFigures() {
   const RunFigures taken = Recent;
@@ -180,7 +182,7 @@ void Engine::ResetEngine() {
   NumFilterChannels = FilterLength = LastOutDevice = 0;
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = 0;
   RestartDither();
-  Figures = Recent = RunFigures{};
+  ClearFigures();
   for (auto& g : GainFactors) g = 1.0f;
 }
 

@@ -122,6 +122,9 @@ class Engine {
   // Zeroes every wave buffer in use and the input history, and the run's figures.
   void ClearBuffers();
 
+  // The run's figures back to 0, and the recent ones (every start does it).
+  void ClearFigures();
+
   // The figures counted since the last call (or the start), and a fresh count from here.
   RunFigures TakeRecentFigures();
 
