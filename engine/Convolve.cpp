@@ -127,7 +127,6 @@ void Engine::TransformFilters() {
 
 void Engine::ConvolveBlock(int32_t BufferIndex) {
   if (!FiltersLoaded || BufferIndex < 0 || BufferIndex >= WaveBufferCount) return;
-  MeterCapture(BufferIndex);
   const int32_t history = FilterLength - 1;
   const int32_t n = BlockLength;
   const size_t historyBytes = static_cast<size_t>(history) * sizeof(float);
@@ -139,6 +138,7 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
     // last M - 1 input frames first, the N new ones after them, then the history out
     // before the transform overwrites the frame.
     ActiveKernels.Zip(InputHistory[0], InputHistory[1], frame, history);
+    MeterCapture(BufferIndex);  // right before the widening, which then reads the capture from cache
     float* fresh = frame + 2 * static_cast<size_t>(history);
     if (WaveBufferBits == 16)
       ActiveKernels.Widen16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), fresh, 2 * n);
@@ -152,6 +152,7 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
       if (history > 0) std::memcpy(InputFrames[c], InputHistory[c], historyBytes);
 
     // Capture in: N new frames after them, integer values as floats, unscaled.
+    MeterCapture(BufferIndex);
     float* left = InputFrames[0] + history;
     float* right = InputFrames[1] + history;
     if (WaveBufferBits == 16)

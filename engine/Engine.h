@@ -35,9 +35,9 @@ extern float GainFactors[MaxChannels];
 // integers, so a clipping channel reads above 1.0.
 struct RunFigures {
   int64_t Blocks = 0;                   // blocks convolved
-  float OutputPeak[MaxChannels] = {};   // largest sample of each output channel
+  float OutputPeak[MaxChannels] = {};   // largest magnitude of each output channel
   int64_t Saturated[MaxChannels] = {};  // its samples held at an end of the integer range
-  float InputPeak[2] = {};              // largest sample of the left and the right input
+  float InputPeak[2] = {};              // largest magnitude of the left and the right input
   double LoadSum = 0;                   // sum over the timed blocks of each one's time over its duration
   float WorstLoad = 0;                  // the largest of those ratios (NoteBlockTime)
 };

@@ -81,16 +81,19 @@ int32_t CountSaturated(const float* x, float scale, int32_t n) {
   return count;
 }
 
-// The levels of a whole call from the extremes its loops kept.
+using CountFn = int32_t (*)(const float* x, float scale, int32_t n);
+
+// The levels of a whole call from the extremes its loops kept; `count` is the set's
+// own counting pass.
 template <bool Wide>
 void FinishLevels(const float* l, float ls, const float* r, float rs, int32_t n, const Extremes (&e)[2],
-                  ConversionLevels& levels) {
+                  ConversionLevels& levels, CountFn count) {
   const float* side[2] = {l, r};
   const float scale[2] = {ls, rs};
   for (int s = 0; s < 2; ++s) {
     levels.Peak[s] = e[s].Hi > -e[s].Lo ? e[s].Hi : -e[s].Lo;
     const bool reached = Saturates<Wide>(e[s].Hi) || Saturates<Wide>(e[s].Lo);
-    levels.Saturated[s] = side[s] && reached ? CountSaturated<Wide>(side[s], scale[s], n) : 0;
+    levels.Saturated[s] = side[s] && reached ? count(side[s], scale[s], n) : 0;
   }
 }
 
@@ -130,14 +133,14 @@ void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* 
                    ConversionLevels& levels) {
   Extremes e[2];
   Convert16Plain(l, ls, r, rs, out, n, e);
-  FinishLevels<false>(l, ls, r, rs, n, e, levels);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturated<false>);
 }
 
 void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
                    ConversionLevels& levels) {
   Extremes e[2];
   Convert32Plain(l, ls, r, rs, out, n, e);
-  FinishLevels<true>(l, ls, r, rs, n, e, levels);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturated<true>);
 }
 
 inline uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
@@ -453,18 +456,40 @@ __attribute__((target("avx2,fma"))) void UnzipAvx2(const float* __restrict frame
   UnzipScalar(frames + 2 * j, l + j, r + j, n - j);
 }
 
+// The counting pass of a block that clips, eight values a step: each lane subtracts the
+// all-ones mask of a held value.
+template <bool Wide>
+__attribute__((target("avx2,fma"))) int32_t CountSaturatedAvx2(const float* x, float scale, int32_t n) {
+  const __m256 s = _mm256_set1_ps(scale);
+  const __m256 hi = _mm256_set1_ps(Wide ? 2147483648.0f : 32767.5f);
+  const __m256 lo = _mm256_set1_ps(Wide ? -2147483648.0f : -32768.5f);
+  __m256i lanes = _mm256_setzero_si256();
+  int32_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(x + j), s);
+    const __m256 held = _mm256_or_ps(_mm256_cmp_ps(v, hi, _CMP_GE_OQ), _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
+    lanes = _mm256_sub_epi32(lanes, _mm256_castps_si256(held));
+  }
+  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
+  const int32_t count = _mm_cvtsi128_si32(sum);
+  _mm256_zeroupper();
+  return count + CountSaturated<Wide>(x + j, scale, n - j);
+}
+
 void ToInt16Avx2(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
                  ConversionLevels& levels) {
   Extremes e[2];
   r ? Convert16Avx2<true>(l, ls, r, rs, out, n, e) : Convert16Avx2<false>(l, ls, r, rs, out, n, e);
-  FinishLevels<false>(l, ls, r, rs, n, e, levels);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<false>);
 }
 
 void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
                  ConversionLevels& levels) {
   Extremes e[2];
   r ? Convert32Avx2<true>(l, ls, r, rs, out, n, e) : Convert32Avx2<false>(l, ls, r, rs, out, n, e);
-  FinishLevels<true>(l, ls, r, rs, n, e, levels);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<true>);
 }
 
 // Sixteen 16-bit samples (eight frames) a step; |-32768| is 32768 as an unsigned word.
@@ -493,9 +518,10 @@ __attribute__((target("avx2,fma"))) void PeakInt32Avx2(const int32_t* in, int32_
 }
 
 
-// ---- AVX-512 versions of the conversions: sixteen frames per step. The product-sum
-// stays on AVX2: the wider one measured no faster (it is bound by memory at large
-// sizes), and keeping it keeps the results of both sets identical. ----
+// ---- AVX-512 versions of the conversions: sixteen frames per step; a block that
+// clips is counted by the AVX2 pass. The product-sum stays on AVX2: the wider one
+// measured no faster (it is bound by memory at large sizes), and keeping it keeps the
+// results of both sets identical. ----
 
 #define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
 
@@ -583,14 +609,14 @@ void ToInt16Avx512(const float* l, float ls, const float* r, float rs, int16_t* 
                    ConversionLevels& levels) {
   Extremes e[2];
   r ? Convert16Avx512<true>(l, ls, r, rs, out, n, e) : Convert16Avx512<false>(l, ls, r, rs, out, n, e);
-  FinishLevels<false>(l, ls, r, rs, n, e, levels);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<false>);
 }
 
 void ToInt32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
                    ConversionLevels& levels) {
   Extremes e[2];
   r ? Convert32Avx512<true>(l, ls, r, rs, out, n, e) : Convert32Avx512<false>(l, ls, r, rs, out, n, e);
-  FinishLevels<true>(l, ls, r, rs, n, e, levels);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<true>);
 }
 
 TESSIVAL_AVX512 void FromInt16Avx512(const int16_t* __restrict in, float* __restrict l, float* __restrict r,
