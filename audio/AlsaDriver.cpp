@@ -1,6 +1,9 @@
 #include "audio/AlsaDriver.h"
 
 #include <alsa/asoundlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -11,11 +14,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "audio/AlsaDeviceList.h"
 #include "audio/Priority.h"
 
 namespace tessival {
@@ -26,6 +31,7 @@ constexpr unsigned PeriodMicroseconds = 10000;  // the I/O thread's piece of wor
 constexpr unsigned BufferMicroseconds = 40000;  // ALSA's own buffering
 constexpr int WaitMilliseconds = 20;            // longest wait before commands are looked at
 constexpr uint32_t RingSize = 1024;             // most headers one device can have prepared
+constexpr double StallSeconds = 2.0;            // a running device that moves nothing this long is lost
 
 bool DebugEnabled() {
   static const bool enabled = [] {
@@ -42,10 +48,75 @@ void Debug(const char* what, const std::string& device, int err) {
 // ALSA prints its own complaints (unknown PCMs among the hints, ...) unless told not to.
 void QuietAlsaError(const char*, int, const char*, int, const char*, ...) {}
 
-struct Endpoint {
-  std::string Name;         // ALSA PCM name
-  std::string ProductName;  // first line of its description
-};
+// ALSA's error codes are errno values, plus a few of its own above SND_ERROR_BEGIN.
+std::string AlsaErrorText(int err) {
+  return -err >= SND_ERROR_BEGIN ? std::string(snd_strerror(err)) : ErrnoText(err);
+}
+
+// True when a program listens on the Unix socket at path (a stale file is not enough).
+bool SocketAnswers(const std::string& path) {
+  sockaddr_un address{};
+  if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
+  const bool answers = r == 0 || errno == EAGAIN || errno == EINPROGRESS;
+  ::close(fd);
+  return answers;
+}
+
+std::string Environment(const char* name, const std::string& otherwise = {}) {
+  const char* v = std::getenv(name);
+  return v != nullptr && *v != '\0' ? v : otherwise;
+}
+
+// Which sound servers answer, where their clients would look for them.
+SoundServers ProbeSoundServers() {
+  SoundServers s;
+  const std::string runtime = Environment("XDG_RUNTIME_DIR", "/run/user/" + std::to_string(::getuid()));
+  const std::string pipewireDir = Environment("PIPEWIRE_RUNTIME_DIR", runtime);
+  const std::string remote = Environment("PIPEWIRE_REMOTE", "pipewire-0");
+  s.PipeWire = SocketAnswers(remote[0] == '/' ? remote : pipewireDir + "/" + remote);
+  // A PULSE_SERVER elsewhere (another machine, say) is taken on trust.
+  const std::string pulseServer = Environment("PULSE_SERVER");
+  s.Pulse = !pulseServer.empty() ? pulseServer.rfind("unix:", 0) != 0 || SocketAnswers(pulseServer.substr(5))
+                                 : SocketAnswers(Environment("PULSE_RUNTIME_PATH", runtime + "/pulse") + "/native");
+  // jackd's socket, or PipeWire standing in for JACK where its libjack is the one in use.
+  const std::string jackServer = Environment("JACK_DEFAULT_SERVER", "default");
+  s.Jack = SocketAnswers("/dev/shm/jack_" + jackServer + "_" + std::to_string(::getuid()) + "_0");
+  if (!s.Jack && s.PipeWire) {
+    bool pipewireJack = Environment("LD_LIBRARY_PATH").find("pipewire") != std::string::npos;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/etc/ld.so.conf.d", ec)) {
+      if (entry.path().filename().string().find("pipewire-jack") != std::string::npos) pipewireJack = true;
+    }
+    s.Jack = pipewireJack;
+  }
+  return s;
+}
+
+std::vector<AlsaCard> PresentCards() {
+  std::vector<AlsaCard> cards;
+  int card = -1;
+  while (snd_card_next(&card) == 0 && card >= 0) {
+    AlsaCard c;
+    c.Index = card;
+    snd_ctl_t* ctl = nullptr;
+    snd_ctl_card_info_t* info = nullptr;
+    snd_ctl_card_info_alloca(&info);
+    if (snd_ctl_open(&ctl, ("hw:" + std::to_string(card)).c_str(), 0) == 0) {
+      if (snd_ctl_card_info(ctl, info) == 0) {
+        c.Id = snd_ctl_card_info_get_id(info);
+        c.Name = snd_ctl_card_info_get_name(info);
+      }
+      snd_ctl_close(ctl);
+    }
+    if (!c.Id.empty()) cards.push_back(c);
+  }
+  return cards;
+}
 
 struct AlsaBlock;
 
@@ -115,6 +186,9 @@ struct AlsaDevice {
   std::atomic<bool> ResetPending{false};
   std::atomic<bool> Quit{false};
   std::atomic<uint64_t> Xruns{0};
+  // Set once by the I/O thread when the device is gone; LostText is written before.
+  std::atomic<bool> Lost{false};
+  std::string LostText;
   std::mutex CommandMutex;             // only for waiting on a reset (never in the block path)
   std::condition_variable CommandDone;
 
@@ -150,7 +224,19 @@ class AlsaDriver final : public WaveDriver {
     if (!enumerated_) Enumerate();
     const auto& list = List(kind);
     if (id >= list.size()) return false;
-    *name = list[id].ProductName;
+    *name = list[id].Name;
+    return true;
+  }
+
+  std::vector<WaveDeviceEntry> Devices(WaveKind kind) override {
+    Enumerate();
+    return List(kind);
+  }
+
+  bool LostReason(WaveDeviceHandle* handle, std::string* reason) override {
+    AlsaDevice* d = DeviceOf(handle);
+    if (d == nullptr || !d->Lost.load(std::memory_order_acquire)) return false;
+    *reason = d->LostText;
     return true;
   }
 
@@ -164,7 +250,7 @@ class AlsaDriver final : public WaveDriver {
     auto d = std::make_unique<AlsaDevice>();
     d->Handle = handle;
     d->Kind = handle->Kind;
-    d->Name = list[handle->DeviceId].Name;
+    d->Name = list[handle->DeviceId].Identity;
     d->Format = format;
     d->Target = target;
     d->Running = d->Kind == WaveKind::Out;  // an output plays what is written unless paused
@@ -176,7 +262,9 @@ class AlsaDriver final : public WaveDriver {
       Debug("open", d->Name, err);
       if (err == -EBUSY || err == -EAGAIN) return MMSYSERR_ALLOCATED;
       if (err == -ENOMEM) return MMSYSERR_NOMEM;
-      if (err == -ENOENT || err == -ENODEV || err == -ENXIO) return MMSYSERR_NODRIVER;
+      // No such device, or its sound server is not running.
+      if (err == -ENOENT || err == -ENODEV || err == -ENXIO || err == -EHOSTDOWN || err == -ECONNREFUSED)
+        return MMSYSERR_NODRIVER;
       return MMSYSERR_NOTENABLED;
     }
     const MMRESULT result = Configure(*d);
@@ -323,7 +411,7 @@ class AlsaDriver final : public WaveDriver {
   }
 
  private:
-  const std::vector<Endpoint>& List(WaveKind kind) const {
+  const std::vector<WaveDeviceEntry>& List(WaveKind kind) const {
     return kind == WaveKind::In ? inputs_ : outputs_;
   }
 
@@ -359,39 +447,23 @@ class AlsaDriver final : public WaveDriver {
   }
 
   void Enumerate() {
-    inputs_.clear();
-    outputs_.clear();
-    std::vector<Endpoint> all;
-    std::vector<std::string> ioids;
-    void** hints = nullptr;
-    if (snd_device_name_hint(-1, "pcm", &hints) == 0) {
-      for (void** h = hints; *h != nullptr; ++h) {
+    std::vector<AlsaHint> hints;
+    void** found = nullptr;
+    if (snd_device_name_hint(-1, "pcm", &found) == 0) {
+      for (void** h = found; *h != nullptr; ++h) {
         char* name = snd_device_name_get_hint(*h, "NAME");
         char* desc = snd_device_name_get_hint(*h, "DESC");
         char* ioid = snd_device_name_get_hint(*h, "IOID");
-        if (name != nullptr) {
-          std::string product = desc != nullptr ? desc : name;
-          product = product.substr(0, product.find('\n'));
-          all.push_back({name, product});
-          ioids.emplace_back(ioid != nullptr ? ioid : "");
-        }
+        if (name != nullptr) hints.push_back({name, desc != nullptr ? desc : "", ioid != nullptr ? ioid : ""});
         std::free(name);
         std::free(desc);
         std::free(ioid);
       }
-      snd_device_name_free_hint(hints);
+      snd_device_name_free_hint(found);
     }
-    Endpoint defaultEndpoint{"default", "default"};
-    for (size_t i = 0; i < all.size(); ++i) {
-      if (all[i].Name == "default") defaultEndpoint = all[i];
-    }
-    inputs_.push_back(defaultEndpoint);
-    outputs_.push_back(defaultEndpoint);
-    for (size_t i = 0; i < all.size(); ++i) {
-      if (all[i].Name == "default") continue;
-      if (ioids[i] != "Output") inputs_.push_back(all[i]);
-      if (ioids[i] != "Input") outputs_.push_back(all[i]);
-    }
+    AlsaDeviceLists lists = BuildAlsaDeviceLists(hints, PresentCards(), ProbeSoundServers());
+    inputs_ = std::move(lists.Inputs);
+    outputs_ = std::move(lists.Outputs);
     enumerated_ = true;
   }
 
@@ -473,6 +545,9 @@ class AlsaDriver final : public WaveDriver {
     bool Window = false;   // a rate measurement has begun at WindowTime, WindowPos
     double WindowTime = 0;
     double WindowPos = 0;
+    bool Waiting = true;   // nothing to move (not running, or nothing queued)
+    double LastMove = 0;   // when frames last moved, or moving became due
+    double LastXrun = -1;  // when the last xrun was recovered
   };
 
   static AlsaSlot* Front(AlsaDevice& d) {
@@ -544,13 +619,26 @@ class AlsaDriver final : public WaveDriver {
     d.UnderrunFrames.fetch_add(silent, std::memory_order_relaxed);
   }
 
+  // The device is gone: say so once, then move nothing more (reset and close still work).
+  static void Lose(AlsaDevice& d, int err, const char* text = nullptr) {
+    if (d.Lost.load(std::memory_order_relaxed)) return;
+    Debug("lost", d.Name, err);
+    d.LostText = text != nullptr ? text : AlsaErrorText(err);
+    d.Lost.store(true, std::memory_order_release);
+    Post(d, MM_WAVE_LOST, nullptr);
+  }
+
+  // An xrun, a suspend or an interrupted call is recovered and counted; any other error
+  // of a transfer (ENODEV for an unplugged card, EBADFD, EIO or a broken connection from
+  // a sound server) is the device going away, and so is a recovery that fails.
   static void Recover(AlsaDevice& d, int err) {
-    if (err == -EPIPE || err == -ESTRPIPE) d.Xruns.fetch_add(1, std::memory_order_relaxed);
-    if (snd_pcm_recover(d.Pcm, err, 1) < 0) {
-      Debug("recover", d.Name, err);
-      // A device that went away: try again later rather than spin.
-      std::this_thread::sleep_for(std::chrono::milliseconds(WaitMilliseconds));
+    if (err != -EPIPE && err != -ESTRPIPE && err != -EINTR) {
+      Lose(d, err);
+      return;
     }
+    if (err != -EINTR) d.Xruns.fetch_add(1, std::memory_order_relaxed);
+    const int r = snd_pcm_recover(d.Pcm, err, 1);
+    if (r < 0) Lose(d, r);
   }
 
   // The device's position (frames it has really played or captured) against the
@@ -574,6 +662,7 @@ class AlsaDriver final : public WaveDriver {
   static void IoLoop(AlsaDevice& d) {
     RequestRealTimeScheduling(IoThreadRealTimePriority);
     const uint32_t align = d.Format.nBlockAlign;
+    const double period = static_cast<double>(d.Chunk) / d.Format.nSamplesPerSec;
     IoState io;
     for (;;) {
       const uint32_t seen = d.Wake.load(std::memory_order_acquire);
@@ -583,6 +672,7 @@ class AlsaDriver final : public WaveDriver {
         return;
       }
       if (d.ResetPending.load(std::memory_order_acquire)) {
+        io.Waiting = true;
         ReturnAll(d, io);
         snd_pcm_drop(d.Pcm);
         snd_pcm_prepare(d.Pcm);
@@ -595,8 +685,16 @@ class AlsaDriver final : public WaveDriver {
         d.CommandDone.notify_all();
         continue;
       }
+      if (d.Lost.load(std::memory_order_relaxed)) {
+        d.Wake.wait(seen, std::memory_order_acquire);  // only commands from now on
+        continue;
+      }
       const bool running = d.Running.load(std::memory_order_acquire);
       const snd_pcm_state_t state = snd_pcm_state(d.Pcm);
+      if (state == SND_PCM_STATE_DISCONNECTED) {
+        Lose(d, -ENODEV);
+        continue;
+      }
       if (d.Kind == WaveKind::Out) {
         if (!running && state == SND_PCM_STATE_RUNNING) {
           // Hold what ALSA has too; without pause support it is dropped.
@@ -617,11 +715,20 @@ class AlsaDriver final : public WaveDriver {
       } else if (running && state == SND_PCM_STATE_PREPARED) {
         const int err = snd_pcm_start(d.Pcm);
         if (err < 0) Debug("start", d.Name, err);
+        if (err < 0 && err != -EPIPE && err != -EBUSY && err != -EAGAIN) {
+          Lose(d, err);
+          continue;
+        }
       }
       AlsaSlot* s = Front(d);
       if (!running || s == nullptr) {
+        io.Waiting = true;
         d.Wake.wait(seen, std::memory_order_acquire);
         continue;
+      }
+      if (io.Waiting) {
+        io.Waiting = false;
+        io.LastMove = MonotonicSeconds();
       }
       if (io.Offset >= s->Frames && io.Pad == 0) {
         Complete(d, s->Frames);
@@ -640,20 +747,27 @@ class AlsaDriver final : public WaveDriver {
         const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(d.Chunk, s->Frames - io.Offset);
         got = snd_pcm_writei(d.Pcm, s->Data.data() + static_cast<size_t>(io.Offset) * align, want);
       }
-      if (got == -EAGAIN) {
-        snd_pcm_wait(d.Pcm, WaitMilliseconds);
-        continue;
-      }
-      if (got < 0) {
-        if (got == -EPIPE && d.Kind == WaveKind::Out) {
-          OnPlaybackXrun(d, io, *s);
-        } else if (got == -EPIPE) {
-          io.Moved += XrunGap(d);  // frames the capture clock ran while nothing was read
+      if (got <= 0) {
+        if (got == -EAGAIN || got == 0) {
+          snd_pcm_wait(d.Pcm, WaitMilliseconds);
+        } else {
+          if (got == -EPIPE && d.Kind == WaveKind::Out) {
+            OnPlaybackXrun(d, io, *s);
+          } else if (got == -EPIPE) {
+            io.Moved += XrunGap(d);  // frames the capture clock ran while nothing was read
+          }
+          Recover(d, static_cast<int>(got));
+          io.LastXrun = MonotonicSeconds();
         }
-        Recover(d, static_cast<int>(got));
+        // A sound server that hangs, or a card that stopped its clock, says nothing.
+        if (MonotonicSeconds() - io.LastMove >= StallSeconds) Lose(d, -ETIMEDOUT, "no sound moved for 2 s");
         continue;
       }
       io.Moved += static_cast<uint64_t>(got);
+      // Frames taken within a period of an xrun do not count as moved: a device can only
+      // run dry again after playing a period, and a sound server's plugin whose server
+      // has gone reports an xrun at every write, each one recovered at once.
+      if (const double now = MonotonicSeconds(); now - io.LastXrun >= period) io.LastMove = now;
       Measure(d, io);
       if (d.Kind == WaveKind::Out && io.Pad > 0) {
         io.Pad -= std::min<uint64_t>(io.Pad, static_cast<uint64_t>(got));
@@ -667,8 +781,8 @@ class AlsaDriver final : public WaveDriver {
     }
   }
 
-  std::vector<Endpoint> inputs_;
-  std::vector<Endpoint> outputs_;
+  std::vector<WaveDeviceEntry> inputs_;
+  std::vector<WaveDeviceEntry> outputs_;
   bool enumerated_ = false;
   std::vector<AlsaDevice*> open_;
 };

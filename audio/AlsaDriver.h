@@ -1,10 +1,10 @@
 #pragma once
 // The ALSA wave driver.
 //
-// Devices: ALSA's PCM name hints, "default" first (added when the hints lack it), then
-// every other hint that can capture (inputs) or play (outputs), each named by the first
-// line of its description. The list is read again at every device count query; ids
-// index the latest list.
+// Devices: "default", the sound servers that answer, every card's direct and converting
+// devices and the user's own PCMs, as AlsaDeviceList.h chooses them from ALSA's name
+// hints; identities are the PCM names. The list is read again at every device count
+// query and every Devices() call; ids index the latest list.
 //
 // Open: interleaved S16_LE or S32_LE, 2 channels, the exact rate, else WAVERR_BADFORMAT;
 // a busy device gives MMSYSERR_ALLOCATED, a missing one MMSYSERR_NODRIVER. Each open
@@ -19,6 +19,11 @@
 // before the next buffer count as its underrun frames. A played buffer is returned once
 // ALSA has taken all of it. Each device's rate is measured from its position (frames
 // moved less or plus ALSA's delay) against the monotonic clock.
+//
+// Lost devices: a transfer error other than an xrun, a suspend or an interruption
+// (ENODEV when a card is unplugged, EBADFD, EIO or a broken connection when a sound
+// server goes away), a recovery that fails, or 2 s in which a running device with
+// buffers queued moves nothing, posts MM_WAVE_LOST with ALSA's error text as the reason.
 //
 // Setting TESSIVAL_AUDIO_DEBUG=1 prints ALSA's error texts to stderr.
 #include <memory>

@@ -93,6 +93,9 @@ void DispatchWaveMessage(const WaveMessage& message) {
     case MM_WOM_CLOSE:
       OnPlaybackClose();
       break;
+    case MM_WAVE_LOST:
+      DeviceLost(message.Device);
+      break;
     default:  // open notifications and played buffers need nothing
       break;
   }

@@ -1,6 +1,8 @@
 #pragma once
 // Starting and stopping live processing: opening, queueing and starting the devices,
 // and resetting and closing them again.
+#include <string>
+
 #include "audio/WaveDevice.h"
 
 namespace tessival {
@@ -18,7 +20,21 @@ extern WaveNotifyTarget* NotifyTarget;
 void StartButtonClick();
 // The stop command: does nothing unless running.
 void StopButtonClick();
-// The open-and-start sequence of the play command.
+// The open-and-start sequence of the play command. Before anything is opened, the
+// stored device identities are matched against the device lists; when one of the
+// devices needed is absent, a warning names it and nothing is opened.
 void OpenDevices();
+
+// A device of the run reported MM_WAVE_LOST: stops as the stop command does, then shows
+// a warning naming the role, the device and the driver's reason. Anything else (a
+// device of an earlier run, a notification after the stop) is ignored.
+void DeviceLost(WaveDeviceHandle* device);
+
+// The stream format every device is opened with, at rate and SampleBits-style bits.
+WAVEFORMATEX MakeWaveFormat(uint32_t rate, int32_t bits);
+
+// The text of an open failure: "Unsupported wave format:" with rate and SampleBits, or
+// "WaveInOpen: " / "Error en waveOutOpen: " and the result's text.
+std::string OpenFailureText(MMRESULT result, bool capture, int32_t rate);
 
 }  // namespace tessival

@@ -79,6 +79,8 @@ struct SimDriver::Device {
   size_t Recording = 0;          // output: index into recordings_
   SNDFILE* File = nullptr;       // output: WAV file being written
   uint64_t Xruns = 0;
+  bool Lost = false;
+  std::string LostText;
 
   // Playback state and figures.
   bool Started = false;          // has played since its open or last reset
@@ -347,7 +349,7 @@ void SimDriver::Post(Device& device, uint32_t msg, WAVEHDR* header) {
 }
 
 void SimDriver::Advance(Device& device, uint64_t frames) {
-  if (!device.Running) return;
+  if (!device.Running || device.Lost) return;
   if (device.Kind == WaveKind::In) {
     AdvanceCapture(device, frames);
   } else {
@@ -723,6 +725,25 @@ bool SimDriver::Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) {
   stats->SkippedBlocks = d->SkippedBlocks;
   stats->MaxQueued = d->MaxQueued;
   return true;
+}
+
+bool SimDriver::LostReason(WaveDeviceHandle* handle, std::string* reason) {
+  std::lock_guard lock(mutex_);
+  Device* d = DeviceOf(handle);
+  if (d == nullptr || !d->Lost) return false;
+  *reason = d->LostText;
+  return true;
+}
+
+void SimDriver::LoseDevice(WaveKind kind, uint32_t deviceId, const std::string& reason) {
+  std::lock_guard lock(mutex_);
+  for (auto& device : devices_) {
+    Device& d = *device;
+    if (d.Kind != kind || d.Lost || (deviceId != SimAnyDevice && d.Id != deviceId)) continue;
+    d.Lost = true;
+    d.LostText = reason;
+    Post(d, MM_WAVE_LOST, nullptr);
+  }
 }
 
 void SimDriver::NoteEvent(const char* event) {

@@ -24,6 +24,8 @@
 //   far), stops capture and leaves an output's pause state as it was.
 // - close does what reset does, then posts MM_WIM_CLOSE / MM_WOM_CLOSE; nothing about
 //   that device is posted afterwards. Calls on a closed handle give MMSYSERR_INVALHANDLE.
+// - a device made lost (LoseDevice) posts MM_WAVE_LOST once and from then on neither
+//   captures nor plays; reset and close work as before.
 //
 // Clocks. Stepped (for tests): time moves only in Step(frames). Every started capture
 // device fills its queued buffers frame by frame from the capture signal and every
@@ -139,6 +141,10 @@ class SimDriver : public WaveDriver {
   // slow by ppm parts per million, for devices opened from now on. Held to +-500000.
   void SetRateOffsetPpm(WaveKind kind, uint32_t deviceId, int32_t ppm);
 
+  // Devices open now of id (or every id, SimAnyDevice) of kind go away, as an unplugged
+  // card would: each posts MM_WAVE_LOST with reason as its LostReason.
+  void LoseDevice(WaveKind kind, uint32_t deviceId, const std::string& reason);
+
   // Stepped clock: lets frames of time pass on every open device (see above).
   void Step(uint64_t frames);
 
@@ -175,6 +181,7 @@ class SimDriver : public WaveDriver {
   MMRESULT Close(WaveDeviceHandle* handle) override;
   uint64_t XrunCount(WaveDeviceHandle* handle) override;
   bool Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) override;
+  bool LostReason(WaveDeviceHandle* handle, std::string* reason) override;
   bool WantsRealTimePriority() const override { return false; }
   void NoteEvent(const char* event) override;
 

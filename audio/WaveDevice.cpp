@@ -3,10 +3,12 @@
 #include "audio/WaveDevice.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <unordered_set>
 
 #include "audio/AlsaDriver.h"
@@ -168,6 +170,57 @@ void CopyProductName(const std::string& name, char (&field)[32]) {
   const size_t n = std::min(name.size(), sizeof(field) - 1);
   std::memcpy(field, name.data(), n);
   field[n] = '\0';
+}
+
+std::vector<WaveDeviceEntry> WaveDriver::Devices(WaveKind kind) {
+  std::vector<WaveDeviceEntry> list;
+  const uint32_t n = NumDevs(kind);
+  for (uint32_t id = 0; id < n; ++id) {
+    std::string name;
+    if (!DeviceName(kind, id, &name)) break;
+    list.push_back({name, name});
+  }
+  return list;
+}
+
+void MakeDeviceNamesUnique(std::vector<WaveDeviceEntry>& list) {
+  std::map<std::string, int> seen;
+  for (WaveDeviceEntry& e : list) ++seen[e.Name];
+  std::map<std::string, int> numbered;
+  for (WaveDeviceEntry& e : list) {
+    if (seen[e.Name] < 2) continue;
+    const int n = ++numbered[e.Name];
+    if (n == 1) continue;  // the first keeps its name
+    std::string candidate;
+    for (int k = n;; ++k) {
+      candidate = e.Name + " (" + std::to_string(k) + ")";
+      if (seen.find(candidate) == seen.end()) break;
+    }
+    seen[candidate] = 1;
+    e.Name = candidate;
+  }
+}
+
+std::string ErrnoText(int err) {
+  const int code = err < 0 ? -err : err;
+  std::string text = std::strerror(code);
+  if (const char* name = strerrorname_np(code)) text += std::string(" (") + name + ")";
+  return text;
+}
+
+std::vector<WaveDeviceEntry> WaveDeviceList(WaveKind kind) { return ActiveWaveDriver().Devices(kind); }
+
+int32_t FindWaveDevice(const std::vector<WaveDeviceEntry>& list, const std::string& identity) {
+  for (size_t i = 0; i < list.size(); ++i) {
+    if (list[i].Identity == identity) return static_cast<int32_t>(i);
+  }
+  return -1;
+}
+
+bool WaveDeviceLostReason(WaveDeviceHandle* handle, std::string* reason) {
+  WaveDeviceHandle* h = Known(handle);
+  if (h == nullptr || h->Closed || reason == nullptr) return false;
+  return h->Driver->LostReason(h, reason);
 }
 
 uint32_t waveInGetNumDevs() { return GetNumDevs(WaveKind::In); }

@@ -8,6 +8,8 @@
 // (the main window posts a Qt event; tests keep a queue they pump), where
 // DispatchWaveMessage runs the handlers.
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tessival {
 
@@ -36,6 +38,10 @@ constexpr uint32_t MM_WOM_DONE = 0x3BD;
 constexpr uint32_t MM_WIM_OPEN = 0x3BE;
 constexpr uint32_t MM_WIM_CLOSE = 0x3BF;
 constexpr uint32_t MM_WIM_DATA = 0x3C0;
+// Not of the original interface: the device stopped working for good (it was unplugged,
+// its sound server went away, or it moved no sound for 2 s while running). Posted once;
+// WaveDeviceLostReason says why. The device still answers reset and close.
+constexpr uint32_t MM_WAVE_LOST = 0x3E0;
 
 constexpr uint32_t CALLBACK_WINDOW = 0x10000;
 constexpr uint16_t WAVE_FORMAT_PCM = 1;
@@ -117,6 +123,27 @@ MMRESULT waveInUnprepareHeader(HWAVEIN handle, WAVEHDR* header, uint32_t headerS
 MMRESULT waveOutUnprepareHeader(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize);
 MMRESULT waveInAddBuffer(HWAVEIN handle, WAVEHDR* header, uint32_t headerSize);
 MMRESULT waveOutWrite(HWAVEOUT handle, WAVEHDR* header, uint32_t headerSize);
+
+// One entry of a device list: the whole name shown to the user, and the identity by
+// which a choice is remembered (for ALSA the PCM name), which stays the same when
+// other devices come and go.
+struct WaveDeviceEntry {
+  std::string Name;
+  std::string Identity;
+};
+
+enum class WaveKind { In, Out };
+
+// The devices of kind, read afresh; from now on the device ids index this list. Every
+// Name is whole (the capability records keep a cut copy) and unique within the list.
+std::vector<WaveDeviceEntry> WaveDeviceList(WaveKind kind);
+
+// The id of the entry with identity in list, or -1.
+int32_t FindWaveDevice(const std::vector<WaveDeviceEntry>& list, const std::string& identity);
+
+// Why an open device was lost (after MM_WAVE_LOST): the driver's error text, such as
+// "No such device (ENODEV)". False while the device works, or for a bad handle.
+bool WaveDeviceLostReason(WaveDeviceHandle* handle, std::string* reason);
 
 MMRESULT waveInReset(HWAVEIN handle);
 MMRESULT waveOutReset(HWAVEOUT handle);

@@ -33,12 +33,11 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "audio/WaveDevice.h"
 
 namespace tessival {
-
-enum class WaveKind { In, Out };
 
 // What an open device has done since its open: the figures behind drift and load
 // diagnostics. Counts a driver does not keep stay 0.
@@ -69,8 +68,11 @@ class WaveDriver {
   virtual ~WaveDriver() = default;  // stops and frees every device, posting nothing
 
   virtual uint32_t NumDevs(WaveKind kind) = 0;
-  // The product name of device id; false when id is out of range.
+  // The whole product name of device id; false when id is out of range.
   virtual bool DeviceName(WaveKind kind, uint32_t id, std::string* name) = 0;
+  // The list read afresh, ids indexing it from now on (NumDevs may read it again too).
+  // By default the names, each its own identity.
+  virtual std::vector<WaveDeviceEntry> Devices(WaveKind kind);
 
   // Opens handle->DeviceId with format; on success sets handle->DriverData and may post
   // the open notification. The caller frees the handle when the result is not 0.
@@ -90,6 +92,11 @@ class WaveDriver {
   // Returns what is still queued, releases the device and posts the close notification;
   // sets handle->DriverData to null.
   virtual MMRESULT Close(WaveDeviceHandle* handle) = 0;
+
+  // Why an open device was lost (see MM_WAVE_LOST); false while it works. A driver
+  // posts MM_WAVE_LOST once per device, stops moving its buffers and still answers
+  // reset and close; a lost device never comes back, it has to be opened again.
+  virtual bool LostReason(WaveDeviceHandle*, std::string*) { return false; }
 
   // Overruns and underruns recovered on an open device so far.
   virtual uint64_t XrunCount(WaveDeviceHandle*) { return 0; }
@@ -134,5 +141,11 @@ MMRESULT CheckWaveFormat(const WAVEFORMATEX& format);
 
 // Writes name into a 32-byte product-name field, cut to 31 characters.
 void CopyProductName(const std::string& name, char (&field)[32]);
+
+// Makes every Name of list unique: a name met again gets " (2)", " (3)" ... appended.
+void MakeDeviceNamesUnique(std::vector<WaveDeviceEntry>& list);
+
+// An errno-style code (negative or positive) as "No such device (ENODEV)".
+std::string ErrnoText(int err);
 
 }  // namespace tessival

@@ -28,6 +28,13 @@ int32_t ReadInteger(const QSettings& store, const StoredSetting& setting) {
   return ok ? value : setting.Default;
 }
 
+// A stored text; an unquoted one with commas reads as a list, which the commas rejoin.
+std::string ReadText(const QSettings& store, const StoredText& text) {
+  const QVariant stored = store.value(QString::fromLatin1(text.Name));
+  if (stored.typeId() == QMetaType::QStringList) return stored.toStringList().join(',').toStdString();
+  return stored.toString().toStdString();
+}
+
 // Why the store's file cannot be replaced, as far as can be told from outside.
 std::string WriteProblem(const QFileInfo& file) {
   if (file.isDir()) return " (a folder stands in its place)";
@@ -61,6 +68,7 @@ void LoadSettings() {
     if (setting.Variable == &SampleRateIndex && value >= 0 && value < NumSampleRates)
       SampleRate = SampleRates[value];
   }
+  for (const StoredText& text : StoredTexts) *text.Variable = ReadText(store, text);
 }
 
 void SaveSettings() {
@@ -79,6 +87,8 @@ void SaveSettings() {
     const int32_t value = setting.Flag ? (*setting.Flag ? 1 : 0) : *setting.Variable;
     store.setValue(QString::fromLatin1(setting.Name), QString::number(value));
   }
+  for (const StoredText& text : StoredTexts)
+    store.setValue(QString::fromLatin1(text.Name), QString::fromStdString(*text.Variable));
   store.endGroup();
   store.sync();
   // FormatError only says the old file could not be parsed; the new one was written.

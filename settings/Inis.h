@@ -18,15 +18,17 @@ class SettingsStoreError : public std::runtime_error {
 // The store's file: $XDG_CONFIG_HOME (or ~/.config) / Software / Tessival.ini.
 std::string SettingsFilePath();
 
-// Reads every stored value into its variable, in the store's order. Every variable
+// Reads every stored value into its variable, in the store's order, then the device
+// identities ("Wave Record Dev Name", "Wave Playback Dev0 Name" ...). Every variable
 // starts from its default, so a missing value, a text that is not a number, or a
 // value after a failure keeps its default. NumBuffers is held to 2..8 and each gain
 // to -24..+6. Throws SettingsStoreError at a value that is not a single text; the
 // values after it are not read.
 void LoadSettings();
 
-// Writes all 22 values from the variables. The new file is written completely and
-// then replaces the old one, so a failed save leaves the old file as it was.
+// Writes all 22 values, then the device identities, from the variables. The new file
+// is written completely and then replaces the old one, so a failed save leaves the old
+// file as it was.
 // Throws SettingsStoreError when the file cannot be written.
 void SaveSettings();
 

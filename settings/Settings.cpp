@@ -8,6 +8,8 @@ const int32_t SampleRates[NumSampleRates] = {16000, 32000, 48000, 96000, 11025, 
 
 int32_t WaveInDevice = 0;
 int32_t WaveOutDevices[MaxOutDevices] = {};
+std::string WaveInDeviceName;
+std::string WaveOutDeviceNames[MaxOutDevices];
 int32_t OpenOrder = 0;
 int32_t StartOrder = 0;
 int32_t NumBuffers = 0;
@@ -20,6 +22,7 @@ int32_t GainSteps[NumGainSliders] = {};
 void ResetSettingsVariables() {
   WaveInDevice = 0;
   for (auto& d : WaveOutDevices) d = 0;
+  for (const StoredText& t : StoredTexts) t.Variable->clear();
   OpenOrder = StartOrder = NumBuffers = 0;
   SampleRateIndex = SampleRate = SampleBits = 0;
   DitherOn = false;
@@ -34,10 +37,12 @@ constexpr int32_t Highest = INT32_MAX;
 const StoredSetting StoredSettings[NumStoredSettings] = {
     {"Wave Record Dev", &WaveInDevice, nullptr, 0, Lowest, Highest},
     {"Wave Playback Dev0", &WaveOutDevices[0], nullptr, 0, Lowest, Highest},
-    {"Wave Playback Dev1", &WaveOutDevices[1], nullptr, 1, Lowest, Highest},
-    {"Wave Playback Dev2", &WaveOutDevices[2], nullptr, 2, Lowest, Highest},
-    {"Wave Playback Dev3", &WaveOutDevices[3], nullptr, 3, Lowest, Highest},
-    {"Wave Playback Dev4", &WaveOutDevices[4], nullptr, 4, Lowest, Highest},
+    // Every pair on the first device ("default"): a fresh start never sends a pair to
+    // whatever device happens to be listed k-th.
+    {"Wave Playback Dev1", &WaveOutDevices[1], nullptr, 0, Lowest, Highest},
+    {"Wave Playback Dev2", &WaveOutDevices[2], nullptr, 0, Lowest, Highest},
+    {"Wave Playback Dev3", &WaveOutDevices[3], nullptr, 0, Lowest, Highest},
+    {"Wave Playback Dev4", &WaveOutDevices[4], nullptr, 0, Lowest, Highest},
     {"OpenOrder", &OpenOrder, nullptr, 0, Lowest, Highest},
     {"StartOrder", &StartOrder, nullptr, 1, Lowest, Highest},
     {"NumBuffers", &NumBuffers, nullptr, 3, MinBuffers, MaxBuffers},
@@ -56,11 +61,21 @@ const StoredSetting StoredSettings[NumStoredSettings] = {
     {"Gain9", &GainSteps[9], nullptr, 0, MinGainDb, MaxGainDb},
 };
 
+const StoredText StoredTexts[NumStoredTexts] = {
+    {"Wave Record Dev Name", &WaveInDeviceName},
+    {"Wave Playback Dev0 Name", &WaveOutDeviceNames[0]},
+    {"Wave Playback Dev1 Name", &WaveOutDeviceNames[1]},
+    {"Wave Playback Dev2 Name", &WaveOutDeviceNames[2]},
+    {"Wave Playback Dev3 Name", &WaveOutDeviceNames[3]},
+    {"Wave Playback Dev4 Name", &WaveOutDeviceNames[4]},
+};
+
 void SetDefaultSettings() {
   for (const StoredSetting& s : StoredSettings) {
     if (s.Variable) *s.Variable = s.Default;
     else *s.Flag = s.Default != 0;
   }
+  for (const StoredText& t : StoredTexts) t.Variable->clear();
   SampleRate = SampleRates[SampleRateIndex];
 }
 

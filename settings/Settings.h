@@ -2,6 +2,7 @@
 // The user's settings variables: read and written on the main thread only.
 // All are zero until LoadSettings runs (tests set them directly).
 #include <cstdint>
+#include <string>
 
 #include "settings/Limits.h"
 
@@ -14,6 +15,10 @@ extern const int32_t SampleRates[NumSampleRates];
 
 extern int32_t WaveInDevice;                 // capture device id
 extern int32_t WaveOutDevices[MaxOutDevices];  // playback device id of output pair k
+// The devices' identities (ALSA's PCM names), beside the ids: a device present under
+// its identity is found again wherever the list has moved it. Empty: by id alone.
+extern std::string WaveInDeviceName;
+extern std::string WaveOutDeviceNames[MaxOutDevices];
 extern int32_t OpenOrder;                    // 0 "Play, Rec", 1 "Rec, Play"
 extern int32_t StartOrder;                   // 0 "Play, Rec", 1 "Rec, Play"
 extern int32_t NumBuffers;                   // buffers per device, 2..8
@@ -43,5 +48,14 @@ constexpr int NumStoredSettings = 22;
 
 // The stored values in the store's order; drives loading, saving and the defaults.
 extern const StoredSetting StoredSettings[NumStoredSettings];
+
+// The stored device identities, read and written after the numbers; default empty.
+struct StoredText {
+  const char* Name;
+  std::string* Variable;
+};
+
+constexpr int NumStoredTexts = 1 + MaxOutDevices;
+extern const StoredText StoredTexts[NumStoredTexts];
 
 }  // namespace tessival

@@ -1,6 +1,7 @@
 // The ALSA driver without a sound card: ALSA is pointed (through a temporary HOME) at a
 // test .asoundrc whose devices are the "file" plugin on a "null" slave, so capture reads
-// a raw file and playback writes one, as fast as the driver asks.
+// a raw file and playback writes one, as fast as the driver asks; and the test PCM of
+// tests/alsa_testpcm, paced in real time, which goes wrong on cue.
 #include "audio/AlsaDriver.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -67,14 +69,23 @@ class AlsaDriverTest : public ::testing::Test {
     std::ofstream(Dir / "in.raw", std::ios::binary)
         .write(reinterpret_cast<const char*>(Input.data()), static_cast<std::streamsize>(Input.size()));
     const std::string d = Dir.string();
-    std::ofstream(Dir / ".asoundrc")
-        << "pcm.!default { type file slave.pcm \"null\" file \"" << d << "/default.raw\" format \"raw\"\n"
+    std::ofstream rc(Dir / ".asoundrc");
+    rc << "pcm_type.tessival_test { lib \"" << TESSIVAL_ALSA_TESTPCM << "\" }\n"
+       << "pcm.tessival_null { type null hint { show on description \"Tessival test null\" } }\n"
+       << "pcm.tessival_full { type file slave.pcm \"null\" file \"/dev/full\" format \"raw\"\n"
+       << "  hint { show on description \"Tessival test full disk\" } }\n";
+    for (const char* mode : {"enodev", "ebadfd", "stall", "xrun"}) {
+      rc << "pcm.tessival_" << mode << " { type tessival_test mode \"" << mode << "\" after 4800\n"
+         << "  hint { show on description \"Tessival test " << mode << "\" } }\n";
+    }
+    rc << "pcm.!default { type file slave.pcm \"null\" file \"" << d << "/default.raw\" format \"raw\"\n"
         << "  hint { show on description \"Tessival test default\" } }\n"
         << "pcm.tessival_capture { type file slave.pcm \"null\" file \"/dev/null\" infile \"" << d
         << "/in.raw\" format \"raw\"\n"
         << "  hint { show on description \"Tessival test capture\" } }\n"
         << "pcm.tessival_play { type file slave.pcm \"null\" file \"" << d << "/out.raw\" format \"raw\"\n"
         << "  hint { show on description \"Tessival test playback\" } }\n";
+    rc.close();
     // ALSA reads ~/.asoundrc and $XDG_CONFIG_HOME/alsa/asoundrc once, at its first use.
     ::setenv("HOME", d.c_str(), 1);
     ::unsetenv("XDG_CONFIG_HOME");
@@ -101,13 +112,27 @@ class AlsaDriverTest : public ::testing::Test {
   WaveQueue queue_;
 };
 
-TEST_F(AlsaDriverTest, ListsTheDefaultDeviceFirstThenTheOthers) {
+TEST_F(AlsaDriverTest, ListsTheDefaultDeviceFirstThenTheUsersOwnButNoDiscardingPlugins) {
   for (WaveKind kind : {WaveKind::In, WaveKind::Out}) {
-    EXPECT_EQ(FindDevice(kind, "Tessival test default"), 0);
-    EXPECT_GT(FindDevice(kind, "Tessival test capture"), 0);
-    EXPECT_GT(FindDevice(kind, "Tessival test playback"), 0);
-    EXPECT_GT(FindDevice(kind, "Discard all samples"), 0);  // ALSA's null device
+    const std::vector<WaveDeviceEntry> list = WaveDeviceList(kind);
+    ASSERT_FALSE(list.empty());
+    EXPECT_EQ(list[0].Identity, "default");
+    EXPECT_EQ(list[0].Name, "Tessival test default");
+    // The user's own PCMs, whole, with the names to open them by.
+    const int32_t capture = FindWaveDevice(list, "tessival_capture");
+    ASSERT_GT(capture, 0);
+    EXPECT_EQ(list[static_cast<size_t>(capture)].Name, "Tessival test capture (tessival_capture)");
+    EXPECT_EQ(FindDevice(kind, "Tessival test capture"), capture);
+    // ALSA's own discarding and converting definitions are not devices to choose.
+    for (const char* stock : {"null", "samplerate", "speexrate", "upmix", "vdownmix", "oss", "sysdefault"}) {
+      EXPECT_LT(FindWaveDevice(list, stock), 0) << stock;
+    }
   }
+  // The capability record keeps the first 31 characters of a longer name.
+  WAVEOUTCAPSA cut{};
+  const int32_t play = FindWaveDevice(WaveDeviceList(WaveKind::Out), "tessival_play");
+  ASSERT_EQ(waveOutGetDevCapsA(static_cast<uint32_t>(play), &cut, sizeof(cut)), MMSYSERR_NOERROR);
+  EXPECT_EQ(std::string(cut.szPname), std::string("Tessival test playback (tessival_play)").substr(0, 31));
   WAVEINCAPSA caps{};
   EXPECT_EQ(waveInGetDevCapsA(waveInGetNumDevs(), &caps, sizeof(caps)), MMSYSERR_BADDEVICEID);
   HWAVEOUT h = nullptr;
@@ -194,7 +219,7 @@ TEST_F(AlsaDriverTest, PausedPlaybackHoldsItsBuffersAndResetReturnsThem) {
 }
 
 TEST_F(AlsaDriverTest, CaptureResetReturnsQueuedBuffersAndNullCaptureGivesSilence) {
-  const int null = FindDevice(WaveKind::In, "Discard all samples");
+  const int null = FindDevice(WaveKind::In, "Tessival test null");
   ASSERT_GT(null, 0);
   HWAVEIN in = nullptr;
   const WAVEFORMATEX f = Format(48000, 32);
@@ -295,6 +320,115 @@ TEST_F(AlsaDriverTest, ALoopThroughCaptureAndPlaybackCopiesTheSignalExactly) {
     const std::vector<uint8_t> output = ReadFile(Dir / "out.raw");
     ASSERT_GE(output.size(), Blocks * bytes);
     EXPECT_TRUE(std::equal(output.begin(), output.begin() + Blocks * bytes, Input.begin()));
+  }
+}
+
+// Threads of the process. The first thread started may start a sanitizer's own helper
+// thread too, so one is started and ended before the first count.
+size_t ThreadCount() {
+  static const bool warmed = [] {
+    std::thread([] {}).join();
+    return true;
+  }();
+  (void)warmed;
+  size_t n = 0;
+  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
+// Runs a device of kind opened on pcm as a run does (every buffer returned is queued
+// again) until `until` says so or patience runs out; returns the handle, still open.
+WaveDeviceHandle* RunDevice(WaveQueue& queue, WaveKind kind, const char* pcm, std::vector<Buffer>& buffers,
+                            std::chrono::milliseconds patience, const std::function<bool(const WaveMessage&)>& until) {
+  const int32_t id = FindWaveDevice(WaveDeviceList(kind), pcm);
+  EXPECT_GT(id, 0) << pcm;
+  const WAVEFORMATEX f = Format(48000, 16);
+  WaveDeviceHandle* h = nullptr;
+  const auto open = kind == WaveKind::In ? waveInOpen : waveOutOpen;
+  if (id <= 0 || open(&h, static_cast<uint32_t>(id), &f, &queue, 0, CALLBACK_WINDOW) != 0) return nullptr;
+  for (uintptr_t k = 0; k < 3; ++k) buffers.emplace_back(480 * f.nBlockAlign, k);
+  const auto prepare = kind == WaveKind::In ? waveInPrepareHeader : waveOutPrepareHeader;
+  const auto queueBuffer = kind == WaveKind::In ? waveInAddBuffer : waveOutWrite;
+  for (Buffer& b : buffers) {
+    prepare(h, &b.Header, sizeof(WAVEHDR));
+    queueBuffer(h, &b.Header, sizeof(WAVEHDR));
+  }
+  if (kind == WaveKind::In) waveInStart(h);
+  const auto deadline = std::chrono::steady_clock::now() + patience;
+  while (std::chrono::steady_clock::now() < deadline) {
+    WaveMessage m{};
+    if (!queue.WaitTake(&m, 20ms)) continue;
+    if (m.Msg == MM_WIM_DATA || m.Msg == MM_WOM_DONE) queueBuffer(h, m.Header, sizeof(WAVEHDR));
+    if (until(m)) break;
+  }
+  return h;
+}
+
+// A device that goes away says so once, with ALSA's error, and stops moving buffers;
+// reset and close still answer at once, and its thread ends.
+TEST_F(AlsaDriverTest, ADeviceThatGoesAwayIsReportedLostWithALSAsError) {
+  const struct {
+    const char* Pcm;
+    WaveKind Kind;
+    const char* Reason;
+  } cases[] = {
+      {"tessival_enodev", WaveKind::In, "No such device (ENODEV)"},
+      {"tessival_ebadfd", WaveKind::Out, "File descriptor in bad state (EBADFD)"},
+      {"tessival_full", WaveKind::Out, "Input/output error (EIO)"},      // the file plugin cannot write
+      {"tessival_stall", WaveKind::In, "no sound moved for 2 s"},       // nothing moves, nothing said
+      {"tessival_stall", WaveKind::Out, "no sound moved for 2 s"},
+  };
+  const size_t threads = ThreadCount();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.Pcm);
+    queue_.Clear();
+    std::vector<Buffer> buffers;
+    buffers.reserve(3);
+    int lost = 0;
+    const auto opened = std::chrono::steady_clock::now();
+    WaveDeviceHandle* h = RunDevice(queue_, c.Kind, c.Pcm, buffers, 5s, [&](const WaveMessage& m) {
+      lost += m.Msg == MM_WAVE_LOST;
+      return lost > 0;
+    });
+    ASSERT_NE(h, nullptr);
+    ASSERT_EQ(lost, 1);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - opened).count();
+    if (std::string(c.Pcm) == "tessival_stall") {
+      EXPECT_GE(seconds, 2.0);
+    }
+    std::string reason;
+    ASSERT_TRUE(WaveDeviceLostReason(h, &reason));
+    EXPECT_EQ(reason, c.Reason);
+    // Nothing more moves, and nothing more is said.
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(queue_.Size(), 0u);
+    const auto closing = std::chrono::steady_clock::now();
+    const bool in = c.Kind == WaveKind::In;
+    EXPECT_EQ(in ? waveInReset(h) : waveOutReset(h), 0u);
+    EXPECT_EQ(queue_.TakeAll().size(), 3u);  // every buffer back
+    EXPECT_EQ(in ? waveInClose(h) : waveOutClose(h), 0u);
+    EXPECT_LT(std::chrono::steady_clock::now() - closing, 3s);  // promptly, even on a busy machine
+    EXPECT_FALSE(WaveDeviceLostReason(h, &reason));
+  }
+  EXPECT_EQ(ThreadCount(), threads);
+}
+
+TEST_F(AlsaDriverTest, AnXrunIsRecoveredAndCountedNotLost) {
+  for (WaveKind kind : {WaveKind::In, WaveKind::Out}) {
+    queue_.Clear();
+    std::vector<Buffer> buffers;
+    buffers.reserve(3);
+    int blocks = 0, lost = 0;
+    WaveDeviceHandle* h = RunDevice(queue_, kind, "tessival_xrun", buffers, 1500ms, [&](const WaveMessage& m) {
+      blocks += m.Msg == MM_WIM_DATA || m.Msg == MM_WOM_DONE;
+      lost += m.Msg == MM_WAVE_LOST;
+      return false;
+    });
+    ASSERT_NE(h, nullptr);
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(WaveDeviceXruns(h), 1u);
+    EXPECT_GE(blocks, 100);  // 1.5 s of 10 ms blocks, the xrun at 0.1 s
+    kind == WaveKind::In ? waveInClose(h) : waveOutClose(h);
   }
 }
 

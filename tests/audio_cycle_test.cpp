@@ -316,8 +316,14 @@ TEST_F(DeviceCycle, StartAfterStopUsesTheCurrentSettings) {
   StartButtonClick();
   StopButtonClick();
   queue.Pump();
+  // The devices played are remembered by name from now on...
+  EXPECT_EQ(WaveOutDeviceNames[0], "Sim Output 1");
+  EXPECT_EQ(WaveInDeviceName, "Sim Input 1");
+  // ...and the device dialog changes both.
   WaveOutDevices[0] = 2;
+  WaveOutDeviceNames[0] = "Sim Output 3";
   WaveInDevice = 1;
+  WaveInDeviceName = "Sim Input 2";
   NumBuffers = 5;
   SampleRate = 32000;
   sim->ClearCallLog();
@@ -467,6 +473,98 @@ TEST_F(DeviceCycle, LongRunWithGainChangesLosesRepeatsAndReordersNoBlock) {
     ASSERT_EQ(played[1][2 * f + 1], signal(t, 1)) << "frame " << t;
   }
   EXPECT_EQ(sim->DroppedCaptureFrames(), 0u);
+}
+
+// A stored device found under its identity is opened wherever the list now holds it;
+// one that is absent is named, and nothing at all is opened.
+TEST_F(DeviceCycle, StoredDevicesAreOpenedByIdentityAndAnAbsentOneIsNamedInsteadOfReplaced) {
+  LoadImpulseBank(4, 8);  // pairs 0 and 1
+  WaveOutDeviceNames[0] = "Sim Output 4";  // its id (0) is out of date
+  WaveInDeviceName = "Sim Input 2";
+  sim->ClearCallLog();
+  StartButtonClick();
+  ASSERT_TRUE(Running);
+  EXPECT_EQ(Count(Log(), "waveOutOpen 3"), 1);
+  EXPECT_EQ(Count(Log(), "waveInOpen 1"), 1);
+  EXPECT_EQ(WaveOutDevices[0], 3);
+  EXPECT_EQ(WaveOutDeviceNames[1], "Sim Output 2");  // played by id, remembered by name
+  StopButtonClick();
+  queue.Pump();
+
+  // The output that pair 1 used is unplugged; the one that takes its place is not used.
+  SimConfig config;
+  config.OutputNames = {"Sim Output 1", "Sim Output 3", "Sim Output 4", "Sim Output 5"};
+  sim = &InstallSimDriver(config);
+  StartButtonClick();
+  EXPECT_FALSE(Running);
+  EXPECT_TRUE(Log().empty()) << "nothing opened";
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0],
+            "Error en waveOutOpen: \r\ndevice ID out of range\r\nSurround Out (1-2): Sim Output 2 is not present");
+  EXPECT_EQ(warnings, 1);
+  EXPECT_EQ(WaveOutDevices[1], 1);  // left as it was
+  EXPECT_EQ(status, "Stopped");
+
+  // Plugged in again (anywhere in the list): plays on it.
+  config.OutputNames = {"Sim Output 2", "Sim Output 1", "Sim Output 3", "Sim Output 4", "Sim Output 5"};
+  sim = &InstallSimDriver(config);
+  StartButtonClick();
+  ASSERT_TRUE(Running);
+  EXPECT_EQ(Log()[0], "waveOutOpen 3");  // "Sim Output 4" for pair 0
+  EXPECT_EQ(Count(Log(), "waveOutOpen 0"), 1);
+}
+
+// Pairs on one device that opens only once (a hw: device) get the open's own message,
+// and the device opened first is closed again.
+TEST_F(DeviceCycle, TwoPairsOnADeviceThatOpensOnceGetTheOpensMessage) {
+  SimConfig config;
+  config.Exclusive = true;
+  sim = &InstallSimDriver(config);
+  LoadImpulseBank(4, 8);
+  WaveOutDevices[1] = WaveOutDevices[0] = 2;
+  StartButtonClick();
+  EXPECT_FALSE(Running);
+  EXPECT_EQ(messages, std::vector<std::string>{"Error en waveOutOpen: \r\ndevice already allocated"});
+  EXPECT_EQ(sim->OpenDeviceCount(), 0u);
+}
+
+// A device that goes away mid-run stops the run as the stop command does and says which
+// device and why; a notification about it after that changes nothing; Play works again.
+TEST_F(DeviceCycle, ADeviceLostMidRunStopsTheRunWithAMessageNamingIt) {
+  LoadImpulseBank(4, 8);
+  for (WaveKind kind : {WaveKind::Out, WaveKind::In}) {
+    messages.clear();
+    StartButtonClick();
+    ASSERT_TRUE(Running);
+    for (int b = 0; b < 5; ++b) {
+      sim->Step(static_cast<uint64_t>(TheEngine.BlockLength));
+      queue.Pump();
+    }
+    sim->ClearCallLog();
+    const WaveDeviceHandle* lostHandle = kind == WaveKind::In ? WaveInHandle : WaveOutHandles[1];
+    sim->LoseDevice(kind, kind == WaveKind::In ? 0 : 1, "No such device (ENODEV)");
+    queue.Pump();
+    EXPECT_FALSE(Running);
+    EXPECT_EQ(status, "Stopped");
+    EXPECT_EQ(sim->OpenDeviceCount(), 0u);
+    const auto log = Log();
+    EXPECT_EQ(Count(log, "waveOutClose"), 2);
+    EXPECT_EQ(Count(log, "waveInClose"), 1);
+    EXPECT_EQ(Count(log, "RestorePriorities"), 1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0], kind == WaveKind::In
+                               ? "Device lost: Wave Record, Sim Input 1\r\nNo such device (ENODEV)"
+                               : "Device lost: Surround Out (1-2), Sim Output 2\r\nNo such device (ENODEV)");
+    // Too late to matter: its run is over.
+    queue.Post({MM_WAVE_LOST, const_cast<WaveDeviceHandle*>(lostHandle), nullptr});
+    queue.Pump();
+    EXPECT_EQ(messages.size(), 1u);
+  }
+  StartButtonClick();
+  EXPECT_TRUE(Running);
+  sim->Step(static_cast<uint64_t>(TheEngine.BlockLength));
+  EXPECT_GT(queue.Pump(), 0);
+  EXPECT_EQ(warnings, 2);
 }
 
 }  // namespace

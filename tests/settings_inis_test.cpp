@@ -44,10 +44,13 @@ class SettingsStore : public ::testing::Test {
   QTemporaryDir config_;
 };
 
-TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
+TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22ValuesAndTheDeviceNames) {
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 0);
-  for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], k);
+  // Every pair on the first device, "default": never on whatever is listed k-th.
+  for (int k = 0; k < MaxOutDevices; ++k) EXPECT_EQ(WaveOutDevices[k], 0);
+  EXPECT_EQ(WaveInDeviceName, "");
+  for (const std::string& name : WaveOutDeviceNames) EXPECT_EQ(name, "");
   EXPECT_EQ(OpenOrder, 0);
   EXPECT_EQ(StartOrder, 1);
   EXPECT_EQ(NumBuffers, 3);
@@ -63,9 +66,10 @@ TEST_F(SettingsStore, FirstRunGivesTheDefaultsAndSavingWritesAll22Values) {
   QSettings store(StorePath(), QSettings::IniFormat);
   EXPECT_EQ(store.childGroups(), QStringList{"Options"});
   store.beginGroup("Options");
-  EXPECT_EQ(store.childKeys().size(), 22);
+  EXPECT_EQ(store.childKeys().size(), 22 + 6);
   const char* expected[][2] = {
-      {"Wave Record Dev", "0"}, {"Wave Playback Dev0", "0"}, {"Wave Playback Dev4", "4"},
+      {"Wave Record Dev", "0"}, {"Wave Playback Dev0", "0"}, {"Wave Playback Dev4", "0"},
+      {"Wave Record Dev Name", ""}, {"Wave Playback Dev4 Name", ""},
       {"OpenOrder", "0"},       {"StartOrder", "1"},         {"NumBuffers", "3"},
       {"Sampling Freq", "6"},   {"Bits", "16"},              {"Dither", "0"},
       {"Gain0", "0"},           {"Gain9", "0"}};
@@ -94,7 +98,7 @@ TEST_F(SettingsStore, StoredTextsAreReadAsDecimalAndHeldWhereTheProgramNeedsIt) 
   LoadSettings();
   EXPECT_EQ(WaveInDevice, 2);
   EXPECT_EQ(WaveOutDevices[3], 7);
-  EXPECT_EQ(WaveOutDevices[4], 4);  // missing: default
+  EXPECT_EQ(WaveOutDevices[4], 0);  // missing: default
   EXPECT_EQ(OpenOrder, 1);
   EXPECT_EQ(StartOrder, 0);
   EXPECT_EQ(NumBuffers, 3);  // not a number: default
@@ -168,6 +172,31 @@ TEST_F(SettingsStore, TwentyTwoDistinctValuesSurviveASaveAndALoadUnderTheirOwnNa
     EXPECT_EQ(GainSteps[k], -1 - k) << k;
     EXPECT_EQ(Stored(("Gain" + std::to_string(k)).c_str()).toString(), QString::number(-1 - k));
   }
+}
+
+// ALSA's names hold commas, colons and equals signs; they come back as they went.
+TEST_F(SettingsStore, DeviceNamesRoundTripBesideTheIds) {
+  WaveInDevice = 3;
+  WaveInDeviceName = "hw:CARD=CODEC,DEV=0";
+  WaveOutDevices[2] = 5;
+  WaveOutDeviceNames[2] = "plughw:CARD=PCH,DEV=3";
+  WaveOutDeviceNames[4] = "pipewire";
+  SaveSettings();
+  EXPECT_EQ(Stored("Wave Record Dev").toString(), "3");
+  EXPECT_EQ(Stored("Wave Playback Dev2").toString(), "5");
+  ResetSettingsVariables();
+  LoadSettings();
+  EXPECT_EQ(WaveInDevice, 3);
+  EXPECT_EQ(WaveInDeviceName, "hw:CARD=CODEC,DEV=0");
+  EXPECT_EQ(WaveOutDeviceNames[2], "plughw:CARD=PCH,DEV=3");
+  EXPECT_EQ(WaveOutDeviceNames[4], "pipewire");
+  EXPECT_EQ(WaveOutDeviceNames[0], "");
+
+  // Written by hand without quotes, a name with commas still reads whole.
+  WriteStore("[Options]\nWave%20Playback%20Dev1%20Name=hw:CARD=CODEC,DEV=0\n");
+  LoadSettings();
+  EXPECT_EQ(WaveOutDeviceNames[1], "hw:CARD=CODEC,DEV=0");
+  EXPECT_EQ(WaveInDeviceName, "");
 }
 
 TEST_F(SettingsStore, AValueThatIsNotOneTextStopsLoadingThereAndLaterValuesKeepDefaults) {

@@ -340,8 +340,10 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   EXPECT_EQ(SampleRate, 48000);
   SaveScreenshot("loaded");
 
-  // A failed open leaves the state and the status as they were.
-  sim_->FailOperation(WaveKind::Out, 1, SimOp::Open, MMSYSERR_ALLOCATED, 1);
+  // A failed open leaves the state and the status as they were (both pairs are on the
+  // first output, "default" in a real list).
+  EXPECT_EQ(WaveOutDevices[1], 0);
+  sim_->FailOperation(WaveKind::Out, 0, SimOp::Open, MMSYSERR_ALLOCATED, 1);
   w.StartButton->click();
   EXPECT_FALSE(Running);
   EXPECT_EQ(Status(), "Filters Loaded");
@@ -359,8 +361,11 @@ TEST_F(MainWindow, LoadsPlaysAndStopsABankOnTheSimulatedDevices) {
   // After the queued silent buffers, file ch + 1 plays 0.5 times the left input ch + 1
   // frames late plus 0.25 times the right input (WriteBank), on the default capture signal.
   const size_t silent = static_cast<size_t>(HeldNumBuffers()) * TheEngine.BlockLength;
+  // Both pairs are on the first output: the run's two opens, pair 0 first.
+  const std::vector<SimRecording> recordings = sim_->Recordings();
+  ASSERT_GE(recordings.size(), 2u);
   for (int32_t d = 0; d < 2; ++d) {
-    const auto played = SimDriver::DecodeSamples(sim_->PlayedBytes(WaveOutDevices[d]), 16);
+    const auto played = SimDriver::DecodeSamples(recordings[recordings.size() - 2 + d].Bytes, 16);
     ASSERT_GE(played.size() / 2, silent + 4 * static_cast<size_t>(TheEngine.BlockLength)) << "device " << d;
     for (size_t f = 0; f < played.size() / 2; ++f) {
       for (int side = 0; side < 2; ++side) {

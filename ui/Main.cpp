@@ -22,6 +22,7 @@
 #include <optional>
 
 #include "audio/BufferCycle.h"
+#include "audio/DeviceChoice.h"
 #include "audio/DeviceControl.h"
 #include "audio/WaveDriver.h"
 #include "engine/Engine.h"
@@ -267,6 +268,8 @@ void TMainForm::FormCreate() {
     // The values not read keep their defaults; the program goes on with them.
     ShowMessage(MessageKind::Plain, e.what());
   }
+  // Stored devices found under their identities take their places in today's lists.
+  MatchStoredDevices(WaveDeviceList(WaveKind::In), WaveDeviceList(WaveKind::Out), MaxOutDevices - 1);
   CentreOnPrimaryScreen(this);
   FillDitherTable();
 }

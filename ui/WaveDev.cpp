@@ -1,6 +1,8 @@
 #include "ui/WaveDev.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QLabel>
@@ -8,12 +10,16 @@
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSpinBox>
+#include <QStyle>
+#include <QStyleOptionComboBox>
 #include <QVBoxLayout>
 #include <algorithm>
-#include <cstring>
 
+#include "audio/DeviceChoice.h"
+#include "audio/DeviceControl.h"
 #include "audio/WaveDevice.h"
 #include "engine/Engine.h"
+#include "engine/Report.h"
 #include "settings/Settings.h"
 #include "ui/Layout.h"
 #include "ui/RadioGroup.h"
@@ -24,24 +30,52 @@ TWaveDevForm* WaveDevForm = nullptr;
 
 namespace {
 
-// Designed sizes: rows of a label and a combo box, one every 40 pixels; below them
-// the two order groups, the buffers group and the buttons.
+// Designed sizes: rows of a label, a combo box and (for the outputs) a Test button,
+// one every 40 pixels; below them the two order groups, the buffers group and the
+// buttons. The boxes have room for names such as "HDA Intel PCH, ALC892 Analog
+// (plughw:0,0, converts)"; longer ones are shortened in the middle.
 constexpr QSize LabelSize(128, 24);
-constexpr QSize ComboSize(217, 24);
+constexpr QSize ComboSize(330, 24);
+constexpr QSize TestSize(56, 24);
 constexpr int RowGap = 16;
 constexpr QSize OrderGroupSize(104, 81);
 constexpr QSize BufferGroupSize(65, 81);
 constexpr QSize ButtonSize(61, 27);
 
-// A product name is at most 32 bytes and may lack its terminating zero.
-QString ProductName(const char (&name)[32]) {
-  return QString::fromLocal8Bit(name, static_cast<qsizetype>(strnlen(name, sizeof name)));
-}
+constexpr int MissingRole = Qt::UserRole + 1;  // item data: the stored device is not present
+
+constexpr QEvent::Type WiringEventType = static_cast<QEvent::Type>(QEvent::User + 2);
+
+// A notification of the wiring check on its way to the main thread.
+class WiringEvent : public QEvent {
+ public:
+  explicit WiringEvent(const WaveMessage& message) : QEvent(WiringEventType), Message(message) {}
+  WaveMessage Message;
+};
 
 // Selects a stored device id; an id past the list shows the first device, a
 // negative one shows no selection.
 void SelectDevice(QComboBox* box, int32_t id) {
   box->setCurrentIndex(id < box->count() ? std::max(id, -1) : 0);
+}
+
+// The chosen name, whole in the tooltip and, where the list is too narrow for it,
+// shortened in the middle so that both the device and its ALSA name show.
+void ShowChoice(QComboBox* box) {
+  const int index = box->currentIndex();
+  const QString whole = index >= 0 ? box->itemText(index) : QString();
+  box->setToolTip(whole);
+  QLineEdit* edit = box->lineEdit();
+  if (index < 0 || edit == nullptr) return;
+  QStyleOptionComboBox option;
+  option.initFrom(box);
+  option.editable = true;
+  const QRect field = box->style()->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField, box);
+  const QString shown = edit->fontMetrics().elidedText(whole, Qt::ElideMiddle, field.width() - 6);
+  if (shown != edit->text()) {
+    edit->setText(shown);
+    edit->setCursorPosition(0);
+  }
 }
 
 QComboBox* MakeDeviceBox(QWidget* parent, const QString& name) {
@@ -54,6 +88,7 @@ QComboBox* MakeDeviceBox(QWidget* parent, const QString& name) {
   // devices come and go.
   box->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   box->setMinimumSize(ComboSize);
+  QObject::connect(box, &QComboBox::currentIndexChanged, box, [box] { ShowChoice(box); });
   return box;
 }
 
@@ -69,12 +104,19 @@ TWaveDevForm::TWaveDevForm(QWidget* parent) : QDialog(parent) {
   rows->setHorizontalSpacing(4);
   rows->setVerticalSpacing(RowGap);
   rows->setColumnStretch(1, 1);
-  const char* const captions[6] = {"Wave Record",        "Stereo Dipole Out",  "Surround Out (1-2)",
-                                   "Surround Out (3-4)", "Surround Out (5-6)", "Surround Out (7-8)"};
   ComboBoxIn = MakeDeviceBox(this, "ComboBoxIn");
-  for (int k = 0; k < MaxOutDevices; ++k) ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k));
+  for (int k = 0; k < MaxOutDevices; ++k) {
+    ComboBoxOut[k] = MakeDeviceBox(this, QStringLiteral("ComboBoxOut%1").arg(k));
+    TestButton[k] = new QPushButton("Test", this);
+    TestButton[k]->setObjectName(QStringLiteral("TestButton%1").arg(k));
+    TestButton[k]->setMinimumSize(TestSize);
+    TestButton[k]->setToolTip("Plays noise on the left, then the right loudspeaker of this pair");
+    TestButton[k]->setAutoDefault(false);
+    rows->addWidget(TestButton[k], k + 1, 2);
+    connect(TestButton[k], &QPushButton::clicked, this, [this, k] { TestButtonClick(k); });
+  }
   for (int row = 0; row < 6; ++row) {
-    auto* label = new QLabel(QString::fromLatin1(captions[row]), this);
+    auto* label = new QLabel(QString::fromLatin1(DeviceRoleCaption(row - 1)), this);
     label->setObjectName(QStringLiteral("Label%1").arg(row + 1));
     label->setMinimumSize(LabelSize);
     QComboBox* box = row == 0 ? ComboBoxIn : ComboBoxOut[row - 1];
@@ -155,26 +197,42 @@ void TWaveDevForm::showEvent(QShowEvent* event) {
   QDialog::showEvent(event);
 }
 
-// Rebuilds the lists, so devices added or removed since the last showing appear.
-void TWaveDevForm::FormShow() {
-  const uint32_t inCount = waveInGetNumDevs();
-  ComboBoxIn->clear();
-  for (uint32_t id = 0; id < inCount; ++id) {
-    WAVEINCAPSA caps{};
-    waveInGetDevCapsA(id, &caps, sizeof caps);
-    ComboBoxIn->addItem(ProductName(caps.szPname));
+void TWaveDevForm::FillList(QComboBox* box, const std::vector<WaveDeviceEntry>& list) {
+  box->clear();
+  int widest = 0;
+  for (const WaveDeviceEntry& entry : list) {
+    const QString name = QString::fromStdString(entry.Name);
+    box->addItem(name, QString::fromStdString(entry.Identity));
+    box->setItemData(box->count() - 1, name, Qt::ToolTipRole);
+    widest = std::max(widest, box->view()->fontMetrics().horizontalAdvance(name));
   }
-  SelectDevice(ComboBoxIn, WaveInDevice);
+  // The drop-down list shows every name whole, however narrow the box.
+  box->view()->setMinimumWidth(std::max(widest + 32, box->width()));
+}
 
-  const uint32_t outCount = waveOutGetNumDevs();
-  for (auto* box : ComboBoxOut) box->clear();
-  for (uint32_t id = 0; id < outCount; ++id) {
-    WAVEOUTCAPSA caps{};
-    waveOutGetDevCapsA(id, &caps, sizeof caps);
-    const QString name = ProductName(caps.szPname);
-    for (auto* box : ComboBoxOut) box->addItem(name);
+// Rebuilds the lists, so devices added or removed since the last showing appear. A
+// stored device found under its identity is selected wherever it now is; one that is
+// absent is added, marked, at the end of its own list and selected.
+void TWaveDevForm::FormShow() {
+  const std::vector<WaveDeviceEntry> inputs = WaveDeviceList(WaveKind::In);
+  const std::vector<WaveDeviceEntry> outputs = WaveDeviceList(WaveKind::Out);
+  const std::vector<int> missing = MatchStoredDevices(inputs, outputs, MaxOutDevices - 1);
+  FillList(ComboBoxIn, inputs);
+  for (auto* box : ComboBoxOut) FillList(box, outputs);
+  for (int role = CaptureRole; role < MaxOutDevices; ++role) {
+    QComboBox* box = role == CaptureRole ? ComboBoxIn : ComboBoxOut[role];
+    if (std::find(missing.begin(), missing.end(), role) == missing.end()) {
+      SelectDevice(box, StoredDeviceId(role));
+    } else {
+      const QString identity = QString::fromStdString(StoredDeviceName(role));
+      const QString name = identity + " (not present)";
+      box->addItem(name, identity);
+      box->setItemData(box->count() - 1, name, Qt::ToolTipRole);
+      box->setItemData(box->count() - 1, true, MissingRole);
+      box->setCurrentIndex(box->count() - 1);
+    }
+    ShowChoice(box);
   }
-  for (int k = 0; k < MaxOutDevices; ++k) SelectDevice(ComboBoxOut[k], WaveOutDevices[k]);
 
   RadioGroupOpen->SetItemIndex(OpenOrder);
   RadioGroupStart->SetItemIndex(StartOrder);
@@ -188,14 +246,67 @@ int TWaveDevForm::BufferCount() const {
   return std::clamp(typed, MinBuffers, MaxBuffers);
 }
 
+// A device chosen is stored by its place and its identity; the marked entry of a
+// device not present keeps both as they were; no selection stores -1 and no identity.
+void TWaveDevForm::StoreChoice(int role, const QComboBox* box) {
+  const int index = box->currentIndex();
+  if (index >= 0 && box->itemData(index, MissingRole).toBool()) return;
+  StoredDeviceId(role) = index;
+  StoredDeviceName(role) = index >= 0 ? box->itemData(index).toString().toStdString() : std::string();
+}
+
 void TWaveDevForm::BitBtn1Click() {
-  WaveInDevice = ComboBoxIn->currentIndex();
-  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = ComboBoxOut[k]->currentIndex();
+  StoreChoice(CaptureRole, ComboBoxIn);
+  for (int k = 0; k < MaxOutDevices; ++k) StoreChoice(k, ComboBoxOut[k]);
   // An order stored outside 0..1 shows no selection; without a choice it stays as it is.
   if (RadioGroupOpen->ItemIndex() >= 0) OpenOrder = RadioGroupOpen->ItemIndex();
   if (RadioGroupStart->ItemIndex() >= 0) StartOrder = RadioGroupStart->ItemIndex();
   NumBuffers = BufferCount();
   accept();
+}
+
+}  // namespace tessival
+
+namespace tessival {
+
+void TWaveDevForm::TestButtonClick(int k) {
+  if (Running || k < 0 || k >= MaxOutDevices) return;
+  wiring_.Stop();
+  const QComboBox* box = ComboBoxOut[k];
+  const int index = box->currentIndex();
+  if (index < 0) return;  // no device chosen: nothing to test
+  // Found again by identity: the list may have changed since the dialog was filled.
+  const std::string identity = box->itemData(index).toString().toStdString();
+  const std::vector<WaveDeviceEntry> outputs = WaveDeviceList(WaveKind::Out);
+  const int32_t id = FindWaveDevice(outputs, identity);
+  if (id < 0) {
+    ShowMessage(MessageKind::Warning, MissingDeviceText(k, identity));
+    return;
+  }
+  const int32_t rate = TheEngine.FiltersLoaded ? SampleRate : 48000;
+  const MMRESULT result = wiring_.Start(static_cast<uint32_t>(id), MakeWaveFormat(static_cast<uint32_t>(rate), SampleBits), this);
+  if (result != MMSYSERR_NOERROR) {
+    ShowMessage(MessageKind::Warning, OpenFailureText(result, false, rate));
+    return;
+  }
+  wiringPair_ = k;
+  wiringName_ = outputs[static_cast<size_t>(id)].Name;
+}
+
+void TWaveDevForm::PostWaveMessage(const WaveMessage& message) {
+  QCoreApplication::postEvent(this, new WiringEvent(message));
+}
+
+void TWaveDevForm::customEvent(QEvent* event) {
+  if (event->type() != WiringEventType) return;
+  std::string reason;
+  if (wiring_.OnMessage(static_cast<WiringEvent*>(event)->Message, &reason))
+    ShowMessage(MessageKind::Warning, DeviceLostText(wiringPair_, wiringName_, reason));
+}
+
+void TWaveDevForm::done(int result) {
+  wiring_.Stop();  // the check ends with the dialog
+  QDialog::done(result);
 }
 
 }  // namespace tessival

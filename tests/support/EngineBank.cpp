@@ -12,6 +12,8 @@ namespace tessival::testing {
 void ResetEngineForTest() {
   TheEngine.ResetEngine();
   SetDefaultSettings();
+  // Each pair on its own simulated output, so that the calls and recordings tell them apart.
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = k;
   FftPlanMeasure = false;
   if (!DitherTable) FillDitherTable();
 }

@@ -13,7 +13,8 @@ namespace tessival::testing {
 // One output channel's filters: [0] for the left input, [1] for the right input.
 using FilterPair = std::array<std::vector<double>, 2>;
 
-// Resets the engine and settings to defaults (16 bits, 3 buffers, estimated plans),
+// Resets the engine and settings to defaults (16 bits, 3 buffers, estimated plans,
+// but pair k on output device k),
 // fills the dither table once, and clears GainFactors to 1.
 void ResetEngineForTest();
 

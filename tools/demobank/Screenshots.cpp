@@ -83,7 +83,24 @@ int Run(int argc, char** argv) {
     return 1;
   }
 
+  // Simulated devices named as on a desktop with PipeWire and two USB cards, so that
+  // the device dialog's picture shows what its lists hold there.
+  SimConfig devices;
+  devices.Clock = SimClock::RealTime;
+  devices.RecordToMemory = false;
+  devices.KeepCallLog = false;
+  devices.InputNames = {"Default ALSA Output (currently PipeWire Media Server)", "PipeWire sound server",
+                        "HDA Intel PCH, ALC892 Analog (hw:0,0, direct)", "HDA Intel PCH, ALC892 Analog (plughw:0,0, converts)",
+                        "USB Audio CODEC (hw:1,0, direct)", "USB Audio CODEC (plughw:1,0, converts)"};
+  devices.OutputNames = devices.InputNames;
+  devices.OutputNames.push_back("USB Audio CODEC (hw:2,0, direct)");
+  devices.OutputNames.push_back("USB Audio CODEC (plughw:2,0, converts)");
+  SimDriver& sim = InstallSimDriver(devices);
+
   MainForm = new TMainForm(nullptr);
+  WaveInDevice = 5;
+  const int32_t outputs[MaxOutDevices] = {5, 7, 1, 1, 1};
+  for (int k = 0; k < MaxOutDevices; ++k) WaveOutDevices[k] = outputs[k];
   // Messages go to stderr instead of a modal box nobody would close.
   bool failed = false;
   Ui.ShowMessage = [&failed](MessageKind, const std::string& text) {
@@ -118,14 +135,10 @@ int Run(int argc, char** argv) {
   ok = Save(SplashForm, out, "about-box.png") && ok;
   SplashForm->hide();
 
-  // Playing, on devices paced in real time: a full-scale 255 Hz sine on the left input,
-  // where the demo bank's lift of +12 dB clips the dipole pair, and -6 dB at 180 Hz on
-  // the right. The gain dialog lights the lamps of the sliders whose channels clip.
-  SimConfig devices;
-  devices.Clock = SimClock::RealTime;
-  devices.KeepCallLog = false;
-  devices.RecordToMemory = false;
-  InstallSimDriver(devices).SetInputSignal([](uint64_t frame, int channel, int bits) {
+  // Playing: a full-scale 255 Hz sine on the left input, where the demo bank's lift of
+  // +12 dB clips the dipole pair, and -6 dB at 180 Hz on the right. The gain dialog
+  // lights the lamps of the sliders whose channels clip.
+  sim.SetInputSignal([](uint64_t frame, int channel, int bits) {
     const double fullScale = bits == 16 ? 32767.0 : 2147483647.0;
     const double t = static_cast<double>(frame) / SampleRate;
     return static_cast<int32_t>(channel == 0 ? fullScale * std::sin(2 * std::numbers::pi * 255 * t)
