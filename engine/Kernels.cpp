@@ -56,17 +56,16 @@ void UnpackPairScalar(const float* __restrict z, float* __restrict x0, float* __
   UnpackBins(z, x0, x1, n, 0, n / 2 + 1);
 }
 
-// The extremes of one side's scaled values, kept by every conversion loop. The peak
-// follows from them; the held samples are counted in a second pass, only over a side
-// whose extremes reached an end of the range (a block that clips).
+// The largest magnitude of one side's scaled values, kept by every conversion loop.
+// The held samples are counted in a second pass, only over a side whose peak reached
+// the nearer end of the range (a block that clips).
 struct Extremes {
-  float Hi = 0.0f;
-  float Lo = 0.0f;
+  float Peak = 0.0f;
 };
 
 inline void Track(Extremes& e, float v) {  // a NaN changes nothing
-  if (v > e.Hi) e.Hi = v;
-  if (v < e.Lo) e.Lo = v;
+  const float magnitude = v < 0 ? -v : v;
+  if (magnitude > e.Peak) e.Peak = magnitude;
 }
 
 template <bool Wide>
@@ -90,10 +89,10 @@ void FinishLevels(const float* l, float ls, const float* r, float rs, int32_t n,
                   ConversionLevels& levels, CountFn count) {
   const float* side[2] = {l, r};
   const float scale[2] = {ls, rs};
+  const float nearerEnd = Wide ? 2147483648.0f : 32767.5f;
   for (int s = 0; s < 2; ++s) {
-    levels.Peak[s] = e[s].Hi > -e[s].Lo ? e[s].Hi : -e[s].Lo;
-    const bool reached = Saturates<Wide>(e[s].Hi) || Saturates<Wide>(e[s].Lo);
-    levels.Saturated[s] = side[s] && reached ? count(side[s], scale[s], n) : 0;
+    levels.Peak[s] = e[s].Peak;
+    levels.Saturated[s] = side[s] && e[s].Peak >= nearerEnd ? count(side[s], scale[s], n) : 0;
   }
 }
 
@@ -287,18 +286,15 @@ __attribute__((target("avx2,fma"))) inline __m256 ScaledNoNaN(const float* p, __
   return _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
 }
 
-// Running extremes of one side, eight values a step.
+// The running peak of one side, eight values a step.
 struct Extremes8 {
-  __m256 Hi, Lo;
+  __m256 Peak;
 };
 
-__attribute__((target("avx2,fma"))) inline Extremes8 NoExtremes8() {
-  return {_mm256_setzero_ps(), _mm256_setzero_ps()};
-}
+__attribute__((target("avx2,fma"))) inline Extremes8 NoExtremes8() { return {_mm256_setzero_ps()}; }
 
 __attribute__((target("avx2,fma"))) inline void Track8(Extremes8& e, __m256 v) {
-  e.Hi = _mm256_max_ps(e.Hi, v);
-  e.Lo = _mm256_min_ps(e.Lo, v);
+  e.Peak = _mm256_max_ps(e.Peak, _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v));
 }
 
 __attribute__((target("avx2,fma"))) inline float HorizontalMax(__m256 v) {
@@ -307,15 +303,8 @@ __attribute__((target("avx2,fma"))) inline float HorizontalMax(__m256 v) {
   return _mm_cvtss_f32(_mm_max_ss(m, _mm_shuffle_ps(m, m, 1)));
 }
 
-__attribute__((target("avx2,fma"))) inline float HorizontalMin(__m256 v) {
-  __m128 m = _mm_min_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
-  m = _mm_min_ps(m, _mm_movehl_ps(m, m));
-  return _mm_cvtss_f32(_mm_min_ss(m, _mm_shuffle_ps(m, m, 1)));
-}
-
 __attribute__((target("avx2,fma"))) inline void Merge8(Extremes& e, const Extremes8& v) {
-  e.Hi = std::max(e.Hi, HorizontalMax(v.Hi));
-  e.Lo = std::min(e.Lo, HorizontalMin(v.Lo));
+  e.Peak = std::max(e.Peak, HorizontalMax(v.Peak));
 }
 
 template <bool HasRight>
@@ -493,11 +482,24 @@ void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* ou
 }
 
 // Sixteen 16-bit samples (eight frames) a step; |-32768| is 32768 as an unsigned word.
+__attribute__((target("avx2,fma"))) inline __m256i Magnitudes16(const int16_t* p) {
+  return _mm256_abs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
+__attribute__((target("avx2,fma"))) inline __m256i Magnitudes32(const int32_t* p) {
+  return _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
+}
+
 __attribute__((target("avx2,fma"))) void PeakInt16Avx2(const int16_t* in, int32_t n, uint32_t peak[2]) {
-  __m256i m = _mm256_setzero_si256();
+  // Two running maxima, so that a step need not wait for the one before.
+  __m256i m = _mm256_setzero_si256(), m2 = _mm256_setzero_si256();
   int32_t j = 0;
-  for (; j + 8 <= n; j += 8)
-    m = _mm256_max_epu16(m, _mm256_abs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j))));
+  for (; j + 16 <= n; j += 16) {
+    m = _mm256_max_epu16(m, Magnitudes16(in + 2 * j));
+    m2 = _mm256_max_epu16(m2, Magnitudes16(in + 2 * j + 16));
+  }
+  m = _mm256_max_epu16(m, m2);
+  for (; j + 8 <= n; j += 8) m = _mm256_max_epu16(m, Magnitudes16(in + 2 * j));
   alignas(32) uint16_t lanes[16];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
   _mm256_zeroupper();
@@ -506,10 +508,14 @@ __attribute__((target("avx2,fma"))) void PeakInt16Avx2(const int16_t* in, int32_
 }
 
 __attribute__((target("avx2,fma"))) void PeakInt32Avx2(const int32_t* in, int32_t n, uint32_t peak[2]) {
-  __m256i m = _mm256_setzero_si256();
+  __m256i m = _mm256_setzero_si256(), m2 = _mm256_setzero_si256();
   int32_t j = 0;
-  for (; j + 4 <= n; j += 4)
-    m = _mm256_max_epu32(m, _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j))));
+  for (; j + 8 <= n; j += 8) {
+    m = _mm256_max_epu32(m, Magnitudes32(in + 2 * j));
+    m2 = _mm256_max_epu32(m2, Magnitudes32(in + 2 * j + 8));
+  }
+  m = _mm256_max_epu32(m, m2);
+  for (; j + 4 <= n; j += 4) m = _mm256_max_epu32(m, Magnitudes32(in + 2 * j));
   alignas(32) uint32_t lanes[8];
   _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
   _mm256_zeroupper();
@@ -523,7 +529,7 @@ __attribute__((target("avx2,fma"))) void PeakInt32Avx2(const int32_t* in, int32_
 // measured no faster (it is bound by memory at large sizes), and keeping it keeps the
 // results of both sets identical. ----
 
-#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx512dq,avx2,fma")))
 
 TESSIVAL_AVX512 inline __m512 ScaledNoNaN512(const float* p, __m512 scale) {
   const __m512 v = _mm512_mul_ps(_mm512_loadu_ps(p), scale);
@@ -531,19 +537,16 @@ TESSIVAL_AVX512 inline __m512 ScaledNoNaN512(const float* p, __m512 scale) {
 }
 
 struct Extremes16 {
-  __m512 Hi, Lo;
+  __m512 Peak;
 };
 
-TESSIVAL_AVX512 inline Extremes16 NoExtremes16() { return {_mm512_setzero_ps(), _mm512_setzero_ps()}; }
+TESSIVAL_AVX512 inline Extremes16 NoExtremes16() { return {_mm512_setzero_ps()}; }
 
-TESSIVAL_AVX512 inline void Track16(Extremes16& e, __m512 v) {
-  e.Hi = _mm512_max_ps(e.Hi, v);
-  e.Lo = _mm512_min_ps(e.Lo, v);
-}
+// One instruction: the larger magnitude of the two, its sign cleared.
+TESSIVAL_AVX512 inline void Track16(Extremes16& e, __m512 v) { e.Peak = _mm512_range_ps(e.Peak, v, 0x0B); }
 
 TESSIVAL_AVX512 inline void Merge16(Extremes& e, const Extremes16& v) {
-  e.Hi = std::max(e.Hi, _mm512_reduce_max_ps(v.Hi));
-  e.Lo = std::min(e.Lo, _mm512_reduce_min_ps(v.Lo));
+  e.Peak = std::max(e.Peak, _mm512_reduce_max_ps(v.Peak));
 }
 
 template <bool HasRight>
@@ -681,7 +684,7 @@ bool CpuHasAvx2() {
 
 bool CpuHasAvx512() {
   __builtin_cpu_init();
-  return CpuHasAvx2() && __builtin_cpu_supports("avx512f");
+  return CpuHasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 
 namespace {

@@ -26,8 +26,8 @@ struct ConversionLevels {
 };
 // Interleaves round(l[j] * ls) and round(r[j] * rs) into n stereo frames, halves to
 // even, saturating (NaN gives 0), and sets `levels` for them. `r` may be null: that
-// side is silent. Every set counts the held samples with the same pass, run only for
-// a side whose extremes reached an end of the range.
+// side is silent. The held samples are counted in a second pass, run only for a side
+// whose peak reached the nearer end of the range.
 using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
                            ConversionLevels& levels);
 using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
@@ -69,7 +69,7 @@ extern const Kernels Avx512Kernels;  // only to be called where CpuHasAvx512()
 extern Kernels ActiveKernels;      // what the block path calls
 
 bool CpuHasAvx2();
-bool CpuHasAvx512();  // AVX-512F besides AVX2 and FMA
+bool CpuHasAvx512();  // AVX-512F and DQ besides AVX2 and FMA
 // Picks the fastest set the CPU runs, or the plain one.
 void SelectKernels(bool allowSimd = true);
 
