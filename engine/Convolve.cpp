@@ -55,17 +55,9 @@ inline void Raise(float& peak, float v) {
 
 }  // namespace
 
-// The largest input samples of capture buffer k.
-void Engine::MeterCapture(int32_t k) {
-  uint32_t peak[2];
-  float fullScale;
-  if (WaveBufferBits == 16) {
-    ActiveKernels.PeakInt16(reinterpret_cast<const int16_t*>(InBuffers[k]), BlockLength, peak);
-    fullScale = 1.0f / 32768.0f;
-  } else {
-    ActiveKernels.PeakInt32(reinterpret_cast<const int32_t*>(InBuffers[k]), BlockLength, peak);
-    fullScale = 1.0f / 2147483648.0f;
-  }
+// The capture's peaks, as its conversion to floats found them.
+void Engine::NoteInputPeaks(const uint32_t peak[2]) {
+  const float fullScale = WaveBufferBits == 16 ? 1.0f / 32768.0f : 1.0f / 2147483648.0f;
   for (int c = 0; c < 2; ++c) {
     const float v = static_cast<float>(peak[c]) * fullScale;
     Raise(Figures.InputPeak[c], v);
@@ -133,17 +125,17 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
 
   const float* x0;
   const float* x1;
+  uint32_t inputPeaks[2];
   if (float* frame = Fft.FftPairFrame()) {
     // Both inputs in one frame of interleaved frames, as the capture has them: the
     // last M - 1 input frames first, the N new ones after them, then the history out
     // before the transform overwrites the frame.
     ActiveKernels.Zip(InputHistory[0], InputHistory[1], frame, history);
-    MeterCapture(BufferIndex);  // right before the widening, which then reads the capture from cache
     float* fresh = frame + 2 * static_cast<size_t>(history);
     if (WaveBufferBits == 16)
-      ActiveKernels.Widen16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), fresh, 2 * n);
+      ActiveKernels.Widen16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), fresh, 2 * n, inputPeaks);
     else
-      ActiveKernels.Widen32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), fresh, 2 * n);
+      ActiveKernels.Widen32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), fresh, 2 * n, inputPeaks);
     ActiveKernels.Unzip(frame + 2 * static_cast<size_t>(n), InputHistory[0], InputHistory[1], history);
     Fft.FftForwardPairFrame(x0, x1);
   } else {
@@ -152,13 +144,12 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
       if (history > 0) std::memcpy(InputFrames[c], InputHistory[c], historyBytes);
 
     // Capture in: N new frames after them, integer values as floats, unscaled.
-    MeterCapture(BufferIndex);
     float* left = InputFrames[0] + history;
     float* right = InputFrames[1] + history;
     if (WaveBufferBits == 16)
-      ActiveKernels.FromInt16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), left, right, n);
+      ActiveKernels.FromInt16(reinterpret_cast<const int16_t*>(InBuffers[BufferIndex]), left, right, n, inputPeaks);
     else
-      ActiveKernels.FromInt32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), left, right, n);
+      ActiveKernels.FromInt32(reinterpret_cast<const int32_t*>(InBuffers[BufferIndex]), left, right, n, inputPeaks);
 
     // History out, before the transforms overwrite the frames.
     for (int c = 0; c < 2; ++c)
@@ -168,6 +159,7 @@ void Engine::ConvolveBlock(int32_t BufferIndex) {
     // are made, the frames are free for the inverse transforms' samples.
     Fft.FftForwardPair(InputFrames[0], InputFrames[1], x0, x1);
   }
+  NoteInputPeaks(inputPeaks);
 
   // Per device: each channel's two contributions summed in the frequency domain, one
   // inverse each. Both channels of a device come from one pass over the input spectra,

@@ -154,9 +154,10 @@ class Engine {
   bool AllocateWaveBuffers();
   void FreeWaveBuffers();
   bool AllocateFloatBuffers();
-  // The steps every block path shares: the capture's peaks, and the conversion of each
-  // device's pair with its levels.
-  void MeterCapture(int32_t k);
+  // The steps every block path shares for its figures: the capture's peaks, which the
+  // capture's conversion to floats finds, and each device's output, converted with its
+  // levels by WriteDevice.
+  void NoteInputPeaks(const uint32_t peak[2]);
   void WriteDevice(int32_t d, int32_t k, float invL);
   void NoteLevels(int32_t d, const ConversionLevels& levels);
 

@@ -144,7 +144,9 @@ void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* 
 
 inline uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
 
-void PeakInt16Scalar(const int16_t* in, int32_t n, uint32_t peak[2]) {
+// The peaks of n interleaved frames, left (even samples) and right (odd ones).
+template <typename Sample>
+void FramePeaks(const Sample* in, int32_t n, uint32_t peak[2]) {
   uint32_t a = 0, b = 0;
   for (int32_t j = 0; j < n; ++j) {
     a = std::max(a, Magnitude(in[2 * j]));
@@ -154,37 +156,33 @@ void PeakInt16Scalar(const int16_t* in, int32_t n, uint32_t peak[2]) {
   peak[1] = b;
 }
 
-void PeakInt32Scalar(const int32_t* in, int32_t n, uint32_t peak[2]) {
-  uint32_t a = 0, b = 0;
-  for (int32_t j = 0; j < n; ++j) {
-    a = std::max(a, Magnitude(in[2 * j]));
-    b = std::max(b, Magnitude(in[2 * j + 1]));
-  }
-  peak[0] = a;
-  peak[1] = b;
-}
-
-void FromInt16Scalar(const int16_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n) {
+void FromInt16Scalar(const int16_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n,
+                     uint32_t peak[2]) {
   for (int32_t j = 0; j < n; ++j) {
     l[j] = in[2 * j];
     r[j] = in[2 * j + 1];
   }
+  FramePeaks(in, n, peak);
 }
 
-void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n) {
+void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n,
+                     uint32_t peak[2]) {
   for (int32_t j = 0; j < n; ++j) {
     l[j] = static_cast<float>(in[2 * j]);
     r[j] = static_cast<float>(in[2 * j + 1]);
   }
+  FramePeaks(in, n, peak);
 }
 
 // The capture's samples to floats as they lie, frames still interleaved.
-void Widen16Scalar(const int16_t* __restrict in, float* __restrict out, int32_t n) {
+void Widen16Scalar(const int16_t* __restrict in, float* __restrict out, int32_t n, uint32_t peak[2]) {
   for (int32_t i = 0; i < n; ++i) out[i] = in[i];
+  FramePeaks(in, n / 2, peak);
 }
 
-void Widen32Scalar(const int32_t* __restrict in, float* __restrict out, int32_t n) {
+void Widen32Scalar(const int32_t* __restrict in, float* __restrict out, int32_t n, uint32_t peak[2]) {
   for (int32_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]);
+  FramePeaks(in, n / 2, peak);
 }
 
 void ZipScalar(const float* __restrict l, const float* __restrict r, float* __restrict frames, int32_t n) {
@@ -368,53 +366,92 @@ __attribute__((target("avx2,fma"))) void Convert32Avx2(const float* l, float ls,
   Convert32Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
+// Peaks kept in eight lanes that alternate left and right, stored before the upper
+// halves are cleared, then joined with the plain tail's `peak`.
+struct Lanes {
+  alignas(32) uint32_t v[8];
+};
+
+__attribute__((target("avx2,fma"))) inline Lanes StoreLanes(__m256i lanes) {
+  Lanes l;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(l.v), lanes);
+  return l;
+}
+
+inline void JoinPeaks(const Lanes& l, uint32_t peak[2]) {
+  peak[0] = std::max({peak[0], l.v[0], l.v[2], l.v[4], l.v[6]});
+  peak[1] = std::max({peak[1], l.v[1], l.v[3], l.v[5], l.v[7]});
+}
+
 __attribute__((target("avx2,fma"))) void FromInt16Avx2(const int16_t* __restrict in, float* __restrict l,
-                                                       float* __restrict r, int32_t n) {
+                                                       float* __restrict r, int32_t n, uint32_t peak[2]) {
+  __m256i most = _mm256_setzero_si256();  // 16-bit magnitudes: |-32768| is 32768 unsigned
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
     // One 32-bit lane per frame: left in the low half, right in the high half.
     const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j));
+    most = _mm256_max_epu16(most, _mm256_abs_epi16(f));
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(f, 16), 16)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(f, 16)));
   }
+  // The left words and the right words of `most` as 32-bit lanes; the low and the high
+  // frames of each half interleaved, l r l r, and joined, so that every frame counts.
+  const __m256i left = _mm256_and_si256(most, _mm256_set1_epi32(0xFFFF)), right = _mm256_srli_epi32(most, 16);
+  const Lanes lanes = StoreLanes(
+      _mm256_max_epu32(_mm256_unpacklo_epi32(left, right), _mm256_unpackhi_epi32(left, right)));
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  FromInt16Scalar(in + 2 * j, l + j, r + j, n - j);
+  FromInt16Scalar(in + 2 * j, l + j, r + j, n - j, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void FromInt32Avx2(const int32_t* __restrict in, float* __restrict l,
-                                                       float* __restrict r, int32_t n) {
+                                                       float* __restrict r, int32_t n, uint32_t peak[2]) {
   const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  __m256i most = _mm256_setzero_si256();
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j + 8));
+    most = _mm256_max_epu32(most, _mm256_max_epu32(_mm256_abs_epi32(x), _mm256_abs_epi32(y)));
     // l0 l1 l2 l3 r0 r1 r2 r3 and l4 .. l7 r4 .. r7, then the halves regrouped.
-    const __m256i a = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j)), split);
-    const __m256i b =
-        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j + 8)), split);
+    const __m256i a = _mm256_permutevar8x32_epi32(x, split), b = _mm256_permutevar8x32_epi32(y, split);
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_permute2x128_si256(a, b, 0x20)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_permute2x128_si256(a, b, 0x31)));
   }
+  const Lanes lanes = StoreLanes(most);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  FromInt32Scalar(in + 2 * j, l + j, r + j, n - j);
+  FromInt32Scalar(in + 2 * j, l + j, r + j, n - j, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void Widen16Avx2(const int16_t* __restrict in, float* __restrict out,
-                                                     int32_t n) {
+                                                     int32_t n, uint32_t peak[2]) {
+  __m256i most = _mm256_setzero_si256();
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(v)));
+    const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+    most = _mm256_max_epu32(most, _mm256_abs_epi32(v));
+    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(v));
   }
+  const Lanes lanes = StoreLanes(most);
   _mm256_zeroupper();
-  Widen16Scalar(in + i, out + i, n - i);
+  Widen16Scalar(in + i, out + i, n - i, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void Widen32Avx2(const int32_t* __restrict in, float* __restrict out,
-                                                     int32_t n) {
+                                                     int32_t n, uint32_t peak[2]) {
+  __m256i most = _mm256_setzero_si256();
   int32_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i))));
+  for (; i + 8 <= n; i += 8) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    most = _mm256_max_epu32(most, _mm256_abs_epi32(v));
+    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(v));
+  }
+  const Lanes lanes = StoreLanes(most);
   _mm256_zeroupper();
-  Widen32Scalar(in + i, out + i, n - i);
+  Widen32Scalar(in + i, out + i, n - i, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void ZipAvx2(const float* __restrict l, const float* __restrict r,
@@ -480,49 +517,6 @@ void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* ou
   r ? Convert32Avx2<true>(l, ls, r, rs, out, n, e) : Convert32Avx2<false>(l, ls, r, rs, out, n, e);
   FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<true>);
 }
-
-// Sixteen 16-bit samples (eight frames) a step; |-32768| is 32768 as an unsigned word.
-__attribute__((target("avx2,fma"))) inline __m256i Magnitudes16(const int16_t* p) {
-  return _mm256_abs_epi16(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-}
-
-__attribute__((target("avx2,fma"))) inline __m256i Magnitudes32(const int32_t* p) {
-  return _mm256_abs_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)));
-}
-
-__attribute__((target("avx2,fma"))) void PeakInt16Avx2(const int16_t* in, int32_t n, uint32_t peak[2]) {
-  // Two running maxima, so that a step need not wait for the one before.
-  __m256i m = _mm256_setzero_si256(), m2 = _mm256_setzero_si256();
-  int32_t j = 0;
-  for (; j + 16 <= n; j += 16) {
-    m = _mm256_max_epu16(m, Magnitudes16(in + 2 * j));
-    m2 = _mm256_max_epu16(m2, Magnitudes16(in + 2 * j + 16));
-  }
-  m = _mm256_max_epu16(m, m2);
-  for (; j + 8 <= n; j += 8) m = _mm256_max_epu16(m, Magnitudes16(in + 2 * j));
-  alignas(32) uint16_t lanes[16];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
-  _mm256_zeroupper();
-  PeakInt16Scalar(in + 2 * j, n - j, peak);
-  for (int i = 0; i < 16; ++i) peak[i & 1] = std::max<uint32_t>(peak[i & 1], lanes[i]);
-}
-
-__attribute__((target("avx2,fma"))) void PeakInt32Avx2(const int32_t* in, int32_t n, uint32_t peak[2]) {
-  __m256i m = _mm256_setzero_si256(), m2 = _mm256_setzero_si256();
-  int32_t j = 0;
-  for (; j + 8 <= n; j += 8) {
-    m = _mm256_max_epu32(m, Magnitudes32(in + 2 * j));
-    m2 = _mm256_max_epu32(m2, Magnitudes32(in + 2 * j + 8));
-  }
-  m = _mm256_max_epu32(m, m2);
-  for (; j + 4 <= n; j += 4) m = _mm256_max_epu32(m, Magnitudes32(in + 2 * j));
-  alignas(32) uint32_t lanes[8];
-  _mm256_store_si256(reinterpret_cast<__m256i*>(lanes), m);
-  _mm256_zeroupper();
-  PeakInt32Scalar(in + 2 * j, n - j, peak);
-  for (int i = 0; i < 8; ++i) peak[i & 1] = std::max(peak[i & 1], lanes[i]);
-}
-
 
 // ---- AVX-512 versions of the conversions: sixteen frames per step; a block that
 // clips is counted by the AVX2 pass. The product-sum stays on AVX2: the wider one
@@ -623,27 +617,41 @@ void ToInt32Avx512(const float* l, float ls, const float* r, float rs, int32_t* 
 }
 
 TESSIVAL_AVX512 void FromInt16Avx512(const int16_t* __restrict in, float* __restrict l, float* __restrict r,
-                                     int32_t n) {
+                                     int32_t n, uint32_t peak[2]) {
+  __m512i mostL = _mm512_setzero_si512(), mostR = _mm512_setzero_si512();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
     const __m512i f = _mm512_loadu_si512(in + 2 * j);
-    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(f, 16), 16)));
-    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(_mm512_srai_epi32(f, 16)));
+    const __m512i left = _mm512_srai_epi32(_mm512_slli_epi32(f, 16), 16), right = _mm512_srai_epi32(f, 16);
+    mostL = _mm512_max_epu32(mostL, _mm512_abs_epi32(left));
+    mostR = _mm512_max_epu32(mostR, _mm512_abs_epi32(right));
+    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(left));
+    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(right));
   }
-  FromInt16Avx2(in + 2 * j, l + j, r + j, n - j);
+  const uint32_t most[2] = {_mm512_reduce_max_epu32(mostL), _mm512_reduce_max_epu32(mostR)};
+  FromInt16Avx2(in + 2 * j, l + j, r + j, n - j, peak);
+  peak[0] = std::max(peak[0], most[0]);
+  peak[1] = std::max(peak[1], most[1]);
 }
 
 TESSIVAL_AVX512 void FromInt32Avx512(const int32_t* __restrict in, float* __restrict l, float* __restrict r,
-                                     int32_t n) {
+                                     int32_t n, uint32_t peak[2]) {
   const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
   const __m512i odds = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+  __m512i mostL = _mm512_setzero_si512(), mostR = _mm512_setzero_si512();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
     const __m512i a = _mm512_loadu_si512(in + 2 * j), b = _mm512_loadu_si512(in + 2 * j + 16);
-    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(a, evens, b)));
-    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(a, odds, b)));
+    const __m512i left = _mm512_permutex2var_epi32(a, evens, b), right = _mm512_permutex2var_epi32(a, odds, b);
+    mostL = _mm512_max_epu32(mostL, _mm512_abs_epi32(left));
+    mostR = _mm512_max_epu32(mostR, _mm512_abs_epi32(right));
+    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(left));
+    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(right));
   }
-  FromInt32Avx2(in + 2 * j, l + j, r + j, n - j);
+  const uint32_t most[2] = {_mm512_reduce_max_epu32(mostL), _mm512_reduce_max_epu32(mostR)};
+  FromInt32Avx2(in + 2 * j, l + j, r + j, n - j, peak);
+  peak[0] = std::max(peak[0], most[0]);
+  peak[1] = std::max(peak[1], most[1]);
 }
 
 }  // namespace
@@ -668,15 +676,11 @@ int32_t RoundToInt32(double v) {
 }
 
 const Kernels ScalarKernels{MultiplyAdd2Scalar, MultiplyAdd2PairScalar, UnpackPairScalar, ToInt16Scalar, ToInt32Scalar,
-                            FromInt16Scalar, FromInt32Scalar, Widen16Scalar, Widen32Scalar, ZipScalar, UnzipScalar,
-                            PeakInt16Scalar, PeakInt32Scalar};
+                            FromInt16Scalar, FromInt32Scalar, Widen16Scalar, Widen32Scalar, ZipScalar, UnzipScalar};
 const Kernels Avx2Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx2, ToInt32Avx2,
-                          FromInt16Avx2, FromInt32Avx2, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2,
-                          PeakInt16Avx2, PeakInt32Avx2};
-// The input peaks stay on AVX2: one short pass over the capture buffer.
+                          FromInt16Avx2, FromInt32Avx2, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2};
 const Kernels Avx512Kernels{MultiplyAdd2Avx2, MultiplyAdd2PairAvx2, UnpackPairAvx2, ToInt16Avx512, ToInt32Avx512,
-                            FromInt16Avx512, FromInt32Avx512, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2,
-                            PeakInt16Avx2, PeakInt32Avx2};
+                            FromInt16Avx512, FromInt32Avx512, Widen16Avx2, Widen32Avx2, ZipAvx2, UnzipAvx2};
 
 bool CpuHasAvx2() {
   __builtin_cpu_init();  // may run before the runtime has probed the CPU

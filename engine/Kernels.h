@@ -32,17 +32,16 @@ using ToInt16Fn = void (*)(const float* l, float ls, const float* r, float rs, i
                            ConversionLevels& levels);
 using ToInt32Fn = void (*)(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
                            ConversionLevels& levels);
-// The largest magnitude of each channel of n interleaved stereo frames, as an unsigned
-// integer (32768 for -32768, 2^31 for INT32_MIN).
-using PeakInt16Fn = void (*)(const int16_t* in, int32_t n, uint32_t peak[2]);
-using PeakInt32Fn = void (*)(const int32_t* in, int32_t n, uint32_t peak[2]);
+// The capture's conversions also set `peak` to the largest magnitude of each channel,
+// left and right, as an unsigned integer (32768 for -32768, 2^31 for INT32_MIN).
 // Splits n interleaved stereo frames into the float channels l and r, values unscaled
 // (a 32-bit integer becomes the nearest float).
-using FromInt16Fn = void (*)(const int16_t* in, float* l, float* r, int32_t n);
-using FromInt32Fn = void (*)(const int32_t* in, float* l, float* r, int32_t n);
-// n integer samples to floats in the same order, values unscaled (frames stay interleaved).
-using Widen16Fn = void (*)(const int16_t* in, float* out, int32_t n);
-using Widen32Fn = void (*)(const int32_t* in, float* out, int32_t n);
+using FromInt16Fn = void (*)(const int16_t* in, float* l, float* r, int32_t n, uint32_t peak[2]);
+using FromInt32Fn = void (*)(const int32_t* in, float* l, float* r, int32_t n, uint32_t peak[2]);
+// n integer samples (n even: whole frames) to floats in the same order, values unscaled
+// (frames stay interleaved).
+using Widen16Fn = void (*)(const int16_t* in, float* out, int32_t n, uint32_t peak[2]);
+using Widen32Fn = void (*)(const int32_t* in, float* out, int32_t n, uint32_t peak[2]);
 // n frames of two float channels interleaved, and split again.
 using ZipFn = void (*)(const float* l, const float* r, float* frames, int32_t n);
 using UnzipFn = void (*)(const float* frames, float* l, float* r, int32_t n);
@@ -59,8 +58,6 @@ struct Kernels {
   Widen32Fn Widen32;
   ZipFn Zip;
   UnzipFn Unzip;
-  PeakInt16Fn PeakInt16;
-  PeakInt32Fn PeakInt32;
 };
 
 extern const Kernels ScalarKernels;

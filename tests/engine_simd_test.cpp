@@ -34,19 +34,25 @@ std::vector<size_t> Lengths() {
 TEST(Simd, PlainCaptureSplitKeepsIntegersAndRoundsWideOnesToNearestFloat) {
   const int16_t in16[] = {INT16_MIN, INT16_MAX, -1, 1};
   float l[2], r[2];
-  ScalarKernels.FromInt16(in16, l, r, 2);
+  uint32_t peak[2];
+  ScalarKernels.FromInt16(in16, l, r, 2, peak);
   EXPECT_EQ(l[0], -32768.0f);
   EXPECT_EQ(r[0], 32767.0f);
   EXPECT_EQ(l[1], -1.0f);
   EXPECT_EQ(r[1], 1.0f);
+  // The peaks: the most negative value is one step above the most positive.
+  EXPECT_EQ(peak[0], 32768u);
+  EXPECT_EQ(peak[1], 32767u);
 
   // 2^24 + 1 ties to the even 2^24; 2^24 + 3 ties up; INT32_MAX rounds to 2^31.
   const int32_t in32[] = {16777217, 16777219, INT32_MAX, INT32_MIN};
-  ScalarKernels.FromInt32(in32, l, r, 2);
+  ScalarKernels.FromInt32(in32, l, r, 2, peak);
   EXPECT_EQ(l[0], 16777216.0f);
   EXPECT_EQ(r[0], 16777220.0f);
   EXPECT_EQ(l[1], 2147483648.0f);
   EXPECT_EQ(r[1], -2147483648.0f);
+  EXPECT_EQ(peak[0], 2147483647u);
+  EXPECT_EQ(peak[1], 2147483648u);
 }
 
 TEST(Simd, CaptureSplitsEqualThePlainOneBitForBit) {
@@ -64,13 +70,16 @@ TEST(Simd, CaptureSplitsEqualThePlainOneBitForBit) {
     std::vector<float> wantL(n + 1, 5.0f), wantR(n + 1, 5.0f);
     for (const auto& [name, k] : sets) {
       for (bool wide : {false, true}) {
-        wide ? ScalarKernels.FromInt32(in32.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n))
-             : ScalarKernels.FromInt16(in16.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n));
+        uint32_t want[2], got[2] = {9, 9};
+        wide ? ScalarKernels.FromInt32(in32.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n), want)
+             : ScalarKernels.FromInt16(in16.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n), want);
         std::vector<float> l(n + 1, 5.0f), r(n + 1, 5.0f);
-        wide ? k->FromInt32(in32.data(), l.data(), r.data(), static_cast<int32_t>(n))
-             : k->FromInt16(in16.data(), l.data(), r.data(), static_cast<int32_t>(n));
+        wide ? k->FromInt32(in32.data(), l.data(), r.data(), static_cast<int32_t>(n), got)
+             : k->FromInt16(in16.data(), l.data(), r.data(), static_cast<int32_t>(n), got);
         ASSERT_EQ(l, wantL) << name << (wide ? " 32-bit" : " 16-bit") << " n=" << n;
         ASSERT_EQ(r, wantR) << name << (wide ? " 32-bit" : " 16-bit") << " n=" << n;
+        ASSERT_EQ(got[0], want[0]) << name << (wide ? " 32-bit" : " 16-bit") << " left peak n=" << n;
+        ASSERT_EQ(got[1], want[1]) << name << (wide ? " 32-bit" : " 16-bit") << " right peak n=" << n;
       }
     }
   }
@@ -121,32 +130,41 @@ TEST(Simd, OutputConversionsEqualThePlainOnesBitForBit) {
   }
 }
 
+// One extreme sample in otherwise quieter noise, in a different frame and channel as n
+// grows, so that a set that drops some of its lanes when it joins them is caught.
 TEST(Simd, CapturePeaksEqualThePlainOnes) {
   const auto sets = SimdSets();
   if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
   for (size_t n : Lengths()) {
     const auto noise = testing::RandomSignal(2 * n, 13 + static_cast<uint32_t>(n));
-    std::vector<int16_t> in16(2 * n);
-    std::vector<int32_t> in32(2 * n);
-    for (size_t i = 0; i < 2 * n; ++i) {
-      in16[i] = static_cast<int16_t>(noise[i] * 30000);
-      in32[i] = static_cast<int32_t>(noise[i] * 2e9);
-    }
-    // The most negative value, in a different frame of each channel as n grows.
-    if (n > 0) {
-      in16[2 * (n * 7 / 11) + n % 2] = INT16_MIN;
-      in32[(n / 2) * 2 + (n + 1) % 2] = INT32_MIN;
-    }
-    uint32_t want16[2], want32[2];
-    ScalarKernels.PeakInt16(in16.data(), static_cast<int32_t>(n), want16);
-    ScalarKernels.PeakInt32(in32.data(), static_cast<int32_t>(n), want32);
-    for (const auto& [name, k] : sets) {
-      uint32_t got16[2] = {9, 9}, got32[2] = {9, 9};
-      k->PeakInt16(in16.data(), static_cast<int32_t>(n), got16);
-      k->PeakInt32(in32.data(), static_cast<int32_t>(n), got32);
-      for (int c = 0; c < 2; ++c) {
-        ASSERT_EQ(got16[c], want16[c]) << name << " 16-bit n=" << n << " channel " << c;
-        ASSERT_EQ(got32[c], want32[c]) << name << " 32-bit n=" << n << " channel " << c;
+    for (size_t at = 0; at < 2 * n; at += n < 64 ? 1 : 2 * n / 61) {
+      std::vector<int16_t> in16(2 * n);
+      std::vector<int32_t> in32(2 * n);
+      for (size_t i = 0; i < 2 * n; ++i) {
+        in16[i] = static_cast<int16_t>(noise[i] * 30000);
+        in32[i] = static_cast<int32_t>(noise[i] * 2e9);
+      }
+      in16[at] = INT16_MIN;
+      in32[2 * n - 1 - at] = INT32_MIN;
+      const auto count = static_cast<int32_t>(n);
+      std::vector<float> l(n), r(n), frames(2 * n);
+      uint32_t want16[2], want32[2];
+      ScalarKernels.FromInt16(in16.data(), l.data(), r.data(), count, want16);
+      ScalarKernels.FromInt32(in32.data(), l.data(), r.data(), count, want32);
+      ASSERT_EQ(want16[at % 2], 32768u) << n;
+      ASSERT_EQ(want32[1 - at % 2], 2147483648u) << n;
+      for (const auto& [name, k] : sets) {
+        uint32_t got[4][2] = {{9, 9}, {9, 9}, {9, 9}, {9, 9}};
+        k->FromInt16(in16.data(), l.data(), r.data(), count, got[0]);
+        k->Widen16(in16.data(), frames.data(), 2 * count, got[1]);
+        k->FromInt32(in32.data(), l.data(), r.data(), count, got[2]);
+        k->Widen32(in32.data(), frames.data(), 2 * count, got[3]);
+        for (int c = 0; c < 2; ++c) {
+          ASSERT_EQ(got[0][c], want16[c]) << name << " 16-bit split n=" << n << " at " << at << " channel " << c;
+          ASSERT_EQ(got[1][c], want16[c]) << name << " 16-bit widen n=" << n << " at " << at << " channel " << c;
+          ASSERT_EQ(got[2][c], want32[c]) << name << " 32-bit split n=" << n << " at " << at << " channel " << c;
+          ASSERT_EQ(got[3][c], want32[c]) << name << " 32-bit widen n=" << n << " at " << at << " channel " << c;
+        }
       }
     }
   }
@@ -234,16 +252,22 @@ TEST(Simd, FrameMovesEqualThePlainOnesBitForBit) {
     const auto count = static_cast<int32_t>(n);
     std::vector<float> want16(2 * n + 1, 5.0f), want32(2 * n + 1, 5.0f), wantZip(2 * n + 1, 5.0f);
     std::vector<float> wantL(n + 1, 5.0f), wantR(n + 1, 5.0f);
-    ScalarKernels.Widen16(in16.data(), want16.data(), 2 * count);
-    ScalarKernels.Widen32(in32.data(), want32.data(), 2 * count);
+    uint32_t wantPeaks16[2], wantPeaks32[2];
+    ScalarKernels.Widen16(in16.data(), want16.data(), 2 * count, wantPeaks16);
+    ScalarKernels.Widen32(in32.data(), want32.data(), 2 * count, wantPeaks32);
     ScalarKernels.Unzip(frames.data(), wantL.data(), wantR.data(), count);
     ScalarKernels.Zip(wantL.data(), wantR.data(), wantZip.data(), count);
     ASSERT_TRUE(std::equal(frames.begin(), frames.end(), wantZip.begin())) << n;  // unzip then zip is the identity
     for (const auto& [name, k] : sets) {
       std::vector<float> got16(2 * n + 1, 5.0f), got32(2 * n + 1, 5.0f), gotZip(2 * n + 1, 5.0f);
       std::vector<float> gotL(n + 1, 5.0f), gotR(n + 1, 5.0f);
-      k->Widen16(in16.data(), got16.data(), 2 * count);
-      k->Widen32(in32.data(), got32.data(), 2 * count);
+      uint32_t peaks16[2] = {9, 9}, peaks32[2] = {9, 9};
+      k->Widen16(in16.data(), got16.data(), 2 * count, peaks16);
+      k->Widen32(in32.data(), got32.data(), 2 * count, peaks32);
+      for (int c = 0; c < 2; ++c) {
+        ASSERT_EQ(peaks16[c], wantPeaks16[c]) << name << " 16-bit peak n=" << n << " channel " << c;
+        ASSERT_EQ(peaks32[c], wantPeaks32[c]) << name << " 32-bit peak n=" << n << " channel " << c;
+      }
       k->Unzip(frames.data(), gotL.data(), gotR.data(), count);
       k->Zip(wantL.data(), wantR.data(), gotZip.data(), count);
       ASSERT_EQ(got16, want16) << name << " n=" << n;
@@ -288,23 +312,19 @@ TEST(Simd, KernelsReturnWithTheUpperHalvesClear) {
       k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n, levels);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit out n=" << n;
       uint32_t peak[2];
-      k->PeakInt16(i16.data(), n, peak);
-      EXPECT_FALSE(UpperInUse()) << name << " 16-bit peaks n=" << n;
-      k->PeakInt32(i32.data(), n, peak);
-      EXPECT_FALSE(UpperInUse()) << name << " 32-bit peaks n=" << n;
       k->UnpackPair(f.data(), g.data(), g.data() + 200, 2 + 2 * (n / 2));
       EXPECT_FALSE(UpperInUse()) << name << " spectrum split n=" << n;
-      k->Widen16(i16.data(), f.data(), n);
+      k->Widen16(i16.data(), f.data(), 2 * (n / 2), peak);
       EXPECT_FALSE(UpperInUse()) << name << " 16-bit widen n=" << n;
-      k->Widen32(i32.data(), f.data(), n);
+      k->Widen32(i32.data(), f.data(), 2 * (n / 2), peak);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit widen n=" << n;
       k->Zip(f.data(), f.data() + 100, g.data(), n);
       EXPECT_FALSE(UpperInUse()) << name << " zip n=" << n;
       k->Unzip(f.data(), g.data(), g.data() + 200, n);
       EXPECT_FALSE(UpperInUse()) << name << " unzip n=" << n;
-      k->FromInt16(i16.data(), f.data(), g.data(), n);
+      k->FromInt16(i16.data(), f.data(), g.data(), n, peak);
       EXPECT_FALSE(UpperInUse()) << name << " 16-bit in n=" << n;
-      k->FromInt32(i32.data(), f.data(), g.data(), n);
+      k->FromInt32(i32.data(), f.data(), g.data(), n, peak);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit in n=" << n;
     }
   }
