@@ -32,6 +32,7 @@ namespace {
 constexpr char Usage[] =
     "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--fft-estimate]\n"
     "                       BANKFILE INPUT OUTDIR\n"
+    "       tessival-render --help | --version\n"
     "\n"
     "Convolves the stereo INPUT (any format libsndfile reads, at the bank's sampling\n"
     "frequency) with the filter bank that BANKFILE belongs to and writes OUTDIR/out0.wav\n"
@@ -44,6 +45,8 @@ constexpr char Usage[] =
     "  --dither         triangular dither on 16-bit output\n"
     "  --gain NAME=DB   gain of a slider: Dipole, S1..S8 or Master, whole dB from +6 to -24\n"
     "  --fft-estimate   plan the transforms at once instead of measuring them\n"
+    "  -h, --help       this text\n"
+    "  --version        the version\n"
     "\n"
     "At the end, stderr gives one line per output file: its peak in dBFS, taken after\n"
     "the gains and before the conversion to integers (so above 0 where it clipped), and\n"
@@ -107,6 +110,9 @@ Options ParseArgs(int argc, char** argv) {
     };
     if (a == "-h" || a == "--help") {
       std::fputs(Usage, stdout);
+      std::exit(0);
+    } else if (a == "--version") {
+      std::puts("tessival-render " TESSIVAL_VERSION);
       std::exit(0);
     } else if (a == "--bits") {
       const std::string v = next();
