@@ -154,6 +154,7 @@ struct AlsaDevice {
   std::atomic<WaveNotifyTarget*> Target{nullptr};  // null once the driver goes silently
   snd_pcm_t* Pcm = nullptr;
   snd_pcm_uframes_t Chunk = 256;  // frames per transfer (the period)
+  snd_pcm_uframes_t Delay = 0;    // frames held in ALSA: the ring for playback, a period for capture
   bool CanPause = false;
   std::vector<uint8_t> Silence;   // one period of zeros
 
@@ -405,6 +406,7 @@ class AlsaDriver final : public WaveDriver {
     stats->UnderrunFrames = d->UnderrunFrames.load(std::memory_order_relaxed);
     stats->SkippedBlocks = d->SkippedBlocks;
     stats->MaxQueued = d->MaxQueued;
+    stats->DelayFrames = static_cast<uint32_t>(d->Delay);
     return true;
   }
 
@@ -497,6 +499,7 @@ class AlsaDriver final : public WaveDriver {
     snd_pcm_hw_params_get_period_size(hw, &periodFrames, nullptr);
     snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames);
     d.Chunk = periodFrames > 0 ? periodFrames : 256;
+    d.Delay = d.Kind == WaveKind::Out ? bufferFrames : d.Chunk;
     d.CanPause = snd_pcm_hw_params_can_pause(hw) != 0;
 
     snd_pcm_sw_params_t* sw = nullptr;

@@ -1,5 +1,6 @@
 #include "audio/BufferCycle.h"
 
+#include <chrono>
 #include <string>
 
 #include "audio/DeviceControl.h"
@@ -36,12 +37,15 @@ bool IsCurrentCaptureHeader(const WaveMessage& m) {
 
 // A capture buffer is full: convolve it into playback buffer k of every device,
 // then queue capture buffer k again and write the playback buffers, device 0 first.
+// The whole of it counts as the block's time.
 void OnCaptureData(const WaveMessage& m) {
   if (Stopping || !Running || !IsCurrentCaptureHeader(m)) return;
+  const auto started = std::chrono::steady_clock::now();
   const auto k = static_cast<int32_t>(m.Header->dwUser);
   TheEngine.ConvolveBlock(k);
   waveInAddBuffer(WaveInHandle, &InHeaders[k], HeaderSize);
   for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) waveOutWrite(WaveOutHandles[d], &OutHeaders[d][k], HeaderSize);
+  TheEngine.NoteBlockTime(started);
 }
 
 void OnCaptureClose() {

@@ -47,6 +47,8 @@ struct WaveDeviceStats {
   uint64_t UnderrunFrames = 0;  // output: silent frames played for those
   uint64_t SkippedBlocks = 0;   // output: written buffers dropped to keep its queue bounded
   uint32_t MaxQueued = 0;       // most buffers queued on it at once, just after a write or add
+  uint32_t DelayFrames = 0;     // frames the device itself holds between its buffers and the sound
+                                // (the driver's ring for an output, a period for an input); 0: none known
 };
 
 // The program's side of an open device; drivers keep their device state in DriverData.

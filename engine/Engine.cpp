@@ -171,13 +171,22 @@ void Engine::ClearBuffers() {
     for (int32_t k = 0; k < WaveBufferCount; ++k)
       if (OutBuffers[d][k]) std::memset(OutBuffers[d][k], 0, static_cast<size_t>(WaveBufferSize));
   ClearInputHistory();
-  Figures = RunFigures{};
+  ClearFigures();
+}
+
+void Engine::ClearFigures() { Figures = Recent = RunFigures{}; }
+
+RunFigures Engine::TakeRecentFigures() {
+  const RunFigures taken = Recent;
+  Recent = RunFigures{};
+  return taken;
 }
 
 void Engine::ClearInputHistory() {
   for (auto* h : InputHistory)
     if (h) std::memset(h, 0, static_cast<size_t>(FilterLength - 1) * sizeof(float));
   if (Partitions.Configured()) Partitions.Reset(SampleRate);
+  LateNoted = 0;
 }
 
 void Engine::RestartDither() {
@@ -206,7 +215,7 @@ void Engine::ResetEngine() {
   FFTOrder = FFTLength = BlockLength = WaveBufferSize = WaveBufferBits = FilterBufferLength = 0;
   Workers = WorkerMode::Live;
   RestartDither();
-  Figures = RunFigures{};
+  ClearFigures();
   for (auto& g : GainFactors) g = 1.0f;
 }
 

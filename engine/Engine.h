@@ -15,9 +15,11 @@
 // AllocateBuffers (the configuration: every buffer, plan and thread), FreeBuffers,
 // ReallocateWaveBuffers and FillDitherTable, never while the devices run. ClearBuffers
 // puts the carried state back to silence.
+#include <chrono>
 #include <cstdint>
 
 #include "engine/Fft.h"
+#include "engine/Kernels.h"
 #include "engine/Partition.h"
 #include "settings/Limits.h"
 
@@ -34,11 +36,19 @@ extern float* DitherTable;
 extern float GainFactors[MaxChannels];
 
 // Figures of a run, counted by the block path (on the thread that calls ConvolveBlock)
-// and read between blocks; ClearBuffers sets them back to 0 at every start.
+// and read between blocks; ClearBuffers sets them back to 0 at every start. Levels are
+// magnitudes on the full-scale-1.0 scale of the sample format (32768 or 2^31 is 1.0);
+// an output level is taken after the channel's gain and before the conversion to
+// integers, so a clipping channel reads above 1.0.
 struct RunFigures {
-  int64_t Blocks = 0;          // blocks convolved
-  int64_t LatePartitions = 0;  // partitioned mode: results of the worker threads that were not
-                               // there when their block was played (and were left out)
+  int64_t Blocks = 0;                   // blocks convolved
+  int64_t LatePartitions = 0;           // partitioned mode: results of the worker threads that were
+                                        // not there when their block was played (and were left out)
+  float OutputPeak[MaxChannels] = {};   // largest magnitude of each output channel
+  int64_t Saturated[MaxChannels] = {};  // its samples held at an end of the integer range
+  float InputPeak[2] = {};              // largest magnitude of the left and the right input
+  double LoadSum = 0;                   // sum over the timed blocks of each one's time over its duration
+  float WorstLoad = 0;                  // the largest of those ratios (NoteBlockTime)
 };
 
 struct EngineSizes {
@@ -105,6 +115,7 @@ class Engine {
   int32_t DitherCount = 0;  // frames dithered since DitherPos last returned to 0
 
   RunFigures Figures;  // of the current run
+  RunFigures Recent;   // the same since the meters last took them (TakeRecentFigures)
 
   FftLayer Fft;  // the plans for L points (Auto mode)
 
@@ -134,6 +145,12 @@ class Engine {
   // partitioned mode it waits for busy workers and paces them by SampleRate from now on.
   void ClearBuffers();
 
+  // The run's figures back to 0, and the recent ones (every start does it).
+  void ClearFigures();
+
+  // The figures counted since the last call (or the start), and a fresh count from here.
+  RunFigures TakeRecentFigures();
+
   // Zeroes the input history only: the next block is convolved as if the input had
   // been silent before it.
   void ClearInputHistory();
@@ -148,6 +165,11 @@ class Engine {
   // Convolves capture buffer k into playback buffer k of every device in use.
   void ConvolveBlock(int32_t BufferIndex);
 
+  // DSP load: the time from `started` (the block's notification) to now, against the
+  // time the block plays. The caller reads the monotonic clock, which the vDSO serves
+  // without entering the kernel, so the convolution itself reads no clock.
+  void NoteBlockTime(std::chrono::steady_clock::time_point started);
+
   // Frees the buffers, clears the sizes and flags, restores unity gains and the
   // dither state (the table itself stays). For tests and program exit.
   void ResetEngine();
@@ -157,11 +179,17 @@ class Engine {
   void FreeWaveBuffers();
   bool AllocateFloatBuffers();
   void ConvolvePartitioned(int32_t k);
+  // The steps every block path shares for its figures: the capture's peaks, which the
+  // capture's conversion to floats finds, and each device's output, converted with its
+  // levels by WriteDevice.
+  void NoteInputPeaks(const uint32_t peak[2]);
   // Rounds the valid samples of device d's two channels (right null: none), each scaled
   // by its gain times `scale`, into playback buffer k.
   void WriteDevice(int32_t d, int32_t k, const float* left, const float* right, float scale);
+  void NoteLevels(int32_t d, const ConversionLevels& levels);
 
   float* Samples[2] = {};  // where the last inverse of each side of the pair left its samples
+  int64_t LateNoted = 0;   // Partitions.LatePartitions() when the figures last took it
 };
 
 // The program's engine: the loading fills it, the devices' notifications run it.

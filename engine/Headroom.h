@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <optional>
 
+struct fftwf_plan_s;
+
 namespace tessival {
 
 struct ChannelHeadroom {
@@ -20,5 +22,28 @@ struct ChannelHeadroom {
 // finer than the filter's length. Empty when FFTW cannot get its memory or plan.
 std::optional<ChannelHeadroom> MeasureHeadroom(const float* left, const float* right,
                                                int32_t taps);
+
+// The same for many channels of one length, as a bank's load measures them: the
+// transform is planned and its buffers taken once (planning a long transform takes
+// longer than running it).
+class HeadroomMeter {
+ public:
+  explicit HeadroomMeter(int32_t taps);
+  ~HeadroomMeter();
+  HeadroomMeter(const HeadroomMeter&) = delete;
+  HeadroomMeter& operator=(const HeadroomMeter&) = delete;
+
+  // The figures of one channel of `taps` taps a side; empty when the meter could not
+  // get its memory or plan.
+  std::optional<ChannelHeadroom> Measure(const float* left, const float* right);
+
+ private:
+  int32_t Taps;
+  int64_t Points = 0;                // n, the grid
+  float* Frame = nullptr;            // the n samples transformed: a filter, then zeros
+  float (*Spectra[2])[2] = {};       // n / 2 + 1 bins of each filter
+  float* Sums = nullptr;             // |L| + |R| at each bin
+  ::fftwf_plan_s* Plan = nullptr;
+};
 
 }  // namespace tessival

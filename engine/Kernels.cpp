@@ -1,9 +1,12 @@
 #include "engine/Kernels.h"
 
+#include <algorithm>
+
 // GCC 12 takes the undefined pass-through operands inside the AVX-512 intrinsics for
 // uninitialised values (its bug 105593); the header's lines carry the warning.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #include <immintrin.h>
 #pragma GCC diagnostic pop
 
@@ -53,41 +56,133 @@ void UnpackPairScalar(const float* __restrict z, float* __restrict x0, float* __
   UnpackBins(z, x0, x1, n, 0, n / 2 + 1);
 }
 
-void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
-  for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = RoundToInt16(l[j] * ls);
-    out[2 * j + 1] = r ? RoundToInt16(r[j] * rs) : 0;
+// The largest magnitude of one side's scaled values, kept by every conversion loop.
+// The held samples are counted in a second pass, only over a side whose peak reached
+// the nearer end of the range (a block that clips).
+struct Extremes {
+  float Peak = 0.0f;
+};
+
+inline void Track(Extremes& e, float v) {  // a NaN changes nothing
+  const float magnitude = v < 0 ? -v : v;
+  if (magnitude > e.Peak) e.Peak = magnitude;
+}
+
+template <bool Wide>
+inline bool Saturates(float v) {
+  return Wide ? Saturates32(v) : Saturates16(v);
+}
+
+template <bool Wide>
+int32_t CountSaturated(const float* x, float scale, int32_t n) {
+  int32_t count = 0;
+  for (int32_t j = 0; j < n; ++j) count += Saturates<Wide>(x[j] * scale);
+  return count;
+}
+
+using CountFn = int32_t (*)(const float* x, float scale, int32_t n);
+
+// The levels of a whole call from the extremes its loops kept; `count` is the set's
+// own counting pass.
+template <bool Wide>
+void FinishLevels(const float* l, float ls, const float* r, float rs, int32_t n, const Extremes (&e)[2],
+                  ConversionLevels& levels, CountFn count) {
+  const float* side[2] = {l, r};
+  const float scale[2] = {ls, rs};
+  const float nearerEnd = Wide ? 2147483648.0f : 32767.5f;
+  for (int s = 0; s < 2; ++s) {
+    levels.Peak[s] = e[s].Peak;
+    levels.Saturated[s] = side[s] && e[s].Peak >= nearerEnd ? count(side[s], scale[s], n) : 0;
   }
 }
 
-void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n) {
+void Convert16Plain(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                    Extremes (&e)[2]) {
   for (int32_t j = 0; j < n; ++j) {
-    out[2 * j] = RoundToInt32(l[j] * ls);
-    out[2 * j + 1] = r ? RoundToInt32(r[j] * rs) : 0;
+    const float a = l[j] * ls;
+    Track(e[0], a);
+    out[2 * j] = RoundToInt16(a);
+    if (r) {
+      const float b = r[j] * rs;
+      Track(e[1], b);
+      out[2 * j + 1] = RoundToInt16(b);
+    } else {
+      out[2 * j + 1] = 0;
+    }
   }
 }
 
-void FromInt16Scalar(const int16_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n) {
+void Convert32Plain(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                    Extremes (&e)[2]) {
+  for (int32_t j = 0; j < n; ++j) {
+    const float a = l[j] * ls;
+    Track(e[0], a);
+    out[2 * j] = RoundToInt32(a);
+    if (r) {
+      const float b = r[j] * rs;
+      Track(e[1], b);
+      out[2 * j + 1] = RoundToInt32(b);
+    } else {
+      out[2 * j + 1] = 0;
+    }
+  }
+}
+
+void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  Convert16Plain(l, ls, r, rs, out, n, e);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturated<false>);
+}
+
+void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  Convert32Plain(l, ls, r, rs, out, n, e);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturated<true>);
+}
+
+inline uint32_t Magnitude(int32_t v) { return v < 0 ? 0u - static_cast<uint32_t>(v) : static_cast<uint32_t>(v); }
+
+// The peaks of n interleaved frames, left (even samples) and right (odd ones).
+template <typename Sample>
+void FramePeaks(const Sample* in, int32_t n, uint32_t peak[2]) {
+  uint32_t a = 0, b = 0;
+  for (int32_t j = 0; j < n; ++j) {
+    a = std::max(a, Magnitude(in[2 * j]));
+    b = std::max(b, Magnitude(in[2 * j + 1]));
+  }
+  peak[0] = a;
+  peak[1] = b;
+}
+
+void FromInt16Scalar(const int16_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n,
+                     uint32_t peak[2]) {
   for (int32_t j = 0; j < n; ++j) {
     l[j] = in[2 * j];
     r[j] = in[2 * j + 1];
   }
+  FramePeaks(in, n, peak);
 }
 
-void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n) {
+void FromInt32Scalar(const int32_t* __restrict in, float* __restrict l, float* __restrict r, int32_t n,
+                     uint32_t peak[2]) {
   for (int32_t j = 0; j < n; ++j) {
     l[j] = static_cast<float>(in[2 * j]);
     r[j] = static_cast<float>(in[2 * j + 1]);
   }
+  FramePeaks(in, n, peak);
 }
 
 // The capture's samples to floats as they lie, frames still interleaved.
-void Widen16Scalar(const int16_t* __restrict in, float* __restrict out, int32_t n) {
+void Widen16Scalar(const int16_t* __restrict in, float* __restrict out, int32_t n, uint32_t peak[2]) {
   for (int32_t i = 0; i < n; ++i) out[i] = in[i];
+  FramePeaks(in, n / 2, peak);
 }
 
-void Widen32Scalar(const int32_t* __restrict in, float* __restrict out, int32_t n) {
+void Widen32Scalar(const int32_t* __restrict in, float* __restrict out, int32_t n, uint32_t peak[2]) {
   for (int32_t i = 0; i < n; ++i) out[i] = static_cast<float>(in[i]);
+  FramePeaks(in, n / 2, peak);
 }
 
 void ZipScalar(const float* __restrict l, const float* __restrict r, float* __restrict frames, int32_t n) {
@@ -189,23 +284,52 @@ __attribute__((target("avx2,fma"))) inline __m256 ScaledNoNaN(const float* p, __
   return _mm256_and_ps(v, _mm256_cmp_ps(v, v, _CMP_ORD_Q));
 }
 
+// The running peak of one side, eight values a step.
+struct Extremes8 {
+  __m256 Peak;
+};
+
+__attribute__((target("avx2,fma"))) inline Extremes8 NoExtremes8() { return {_mm256_setzero_ps()}; }
+
+__attribute__((target("avx2,fma"))) inline void Track8(Extremes8& e, __m256 v) {
+  e.Peak = _mm256_max_ps(e.Peak, _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v));
+}
+
+__attribute__((target("avx2,fma"))) inline float HorizontalMax(__m256 v) {
+  __m128 m = _mm_max_ps(_mm256_castps256_ps128(v), _mm256_extractf128_ps(v, 1));
+  m = _mm_max_ps(m, _mm_movehl_ps(m, m));
+  return _mm_cvtss_f32(_mm_max_ss(m, _mm_shuffle_ps(m, m, 1)));
+}
+
+__attribute__((target("avx2,fma"))) inline void Merge8(Extremes& e, const Extremes8& v) {
+  e.Peak = std::max(e.Peak, HorizontalMax(v.Peak));
+}
+
 template <bool HasRight>
-__attribute__((target("avx2,fma"))) void ToInt16Avx2Impl(const float* l, float ls, const float* r, float rs,
-                                                          int16_t* out, int32_t n) {
+__attribute__((target("avx2,fma"))) void Convert16Avx2(const float* l, float ls, const float* r, float rs,
+                                                        int16_t* out, int32_t n, Extremes (&e)[2]) {
   const __m256 sl = _mm256_set1_ps(ls), sr = _mm256_set1_ps(rs);
   const __m256 lo = _mm256_set1_ps(-32768.0f), hi = _mm256_set1_ps(32767.0f);
+  Extremes8 el = NoExtremes8(), er = NoExtremes8();
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
-    const __m256 vl = _mm256_min_ps(_mm256_max_ps(ScaledNoNaN(l + j, sl), lo), hi);
-    const __m256i il = _mm256_cvtps_epi32(vl);
+    const __m256 vl = ScaledNoNaN(l + j, sl);
+    Track8(el, vl);
+    const __m256i il = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(vl, lo), hi));
     __m256i ir = _mm256_setzero_si256();
-    if constexpr (HasRight) ir = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(ScaledNoNaN(r + j, sr), lo), hi));
+    if constexpr (HasRight) {
+      const __m256 vr = ScaledNoNaN(r + j, sr);
+      Track8(er, vr);
+      ir = _mm256_cvtps_epi32(_mm256_min_ps(_mm256_max_ps(vr, lo), hi));
+    }
     // Within each 128-bit lane: l0 r0 l1 r1 | l2 r2 l3 r3, packed back in frame order.
     const __m256i a = _mm256_unpacklo_epi32(il, ir), b = _mm256_unpackhi_epi32(il, ir);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_packs_epi32(a, b));
   }
+  Merge8(e[0], el);
+  if constexpr (HasRight) Merge8(e[1], er);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  ToInt16Scalar(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Convert16Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 __attribute__((target("avx2,fma"))) inline __m256i ToInt32x8(__m256 v) {
@@ -217,69 +341,117 @@ __attribute__((target("avx2,fma"))) inline __m256i ToInt32x8(__m256 v) {
 }
 
 template <bool HasRight>
-__attribute__((target("avx2,fma"))) void ToInt32Avx2Impl(const float* l, float ls, const float* r, float rs,
-                                                          int32_t* out, int32_t n) {
+__attribute__((target("avx2,fma"))) void Convert32Avx2(const float* l, float ls, const float* r, float rs,
+                                                        int32_t* out, int32_t n, Extremes (&e)[2]) {
   const __m256 sl = _mm256_set1_ps(ls), sr = _mm256_set1_ps(rs);
+  Extremes8 el = NoExtremes8(), er = NoExtremes8();
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
-    const __m256i il = ToInt32x8(ScaledNoNaN(l + j, sl));
+    const __m256 vl = ScaledNoNaN(l + j, sl);
+    Track8(el, vl);
+    const __m256i il = ToInt32x8(vl);
     __m256i ir = _mm256_setzero_si256();
-    if constexpr (HasRight) ir = ToInt32x8(ScaledNoNaN(r + j, sr));
+    if constexpr (HasRight) {
+      const __m256 vr = ScaledNoNaN(r + j, sr);
+      Track8(er, vr);
+      ir = ToInt32x8(vr);
+    }
     const __m256i a = _mm256_unpacklo_epi32(il, ir), b = _mm256_unpackhi_epi32(il, ir);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j), _mm256_permute2x128_si256(a, b, 0x20));
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 2 * j + 8), _mm256_permute2x128_si256(a, b, 0x31));
   }
+  Merge8(e[0], el);
+  if constexpr (HasRight) Merge8(e[1], er);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  ToInt32Scalar(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Convert32Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
+}
+
+// Peaks kept in eight lanes that alternate left and right, stored before the upper
+// halves are cleared, then joined with the plain tail's `peak`.
+struct Lanes {
+  alignas(32) uint32_t v[8];
+};
+
+__attribute__((target("avx2,fma"))) inline Lanes StoreLanes(__m256i lanes) {
+  Lanes l;
+  _mm256_store_si256(reinterpret_cast<__m256i*>(l.v), lanes);
+  return l;
+}
+
+inline void JoinPeaks(const Lanes& l, uint32_t peak[2]) {
+  peak[0] = std::max({peak[0], l.v[0], l.v[2], l.v[4], l.v[6]});
+  peak[1] = std::max({peak[1], l.v[1], l.v[3], l.v[5], l.v[7]});
 }
 
 __attribute__((target("avx2,fma"))) void FromInt16Avx2(const int16_t* __restrict in, float* __restrict l,
-                                                       float* __restrict r, int32_t n) {
+                                                       float* __restrict r, int32_t n, uint32_t peak[2]) {
+  __m256i most = _mm256_setzero_si256();  // 16-bit magnitudes: |-32768| is 32768 unsigned
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
     // One 32-bit lane per frame: left in the low half, right in the high half.
     const __m256i f = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j));
+    most = _mm256_max_epu16(most, _mm256_abs_epi16(f));
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(_mm256_slli_epi32(f, 16), 16)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_srai_epi32(f, 16)));
   }
+  // The left words and the right words of `most` as 32-bit lanes; the low and the high
+  // frames of each half interleaved, l r l r, and joined, so that every frame counts.
+  const __m256i left = _mm256_and_si256(most, _mm256_set1_epi32(0xFFFF)), right = _mm256_srli_epi32(most, 16);
+  const Lanes lanes = StoreLanes(
+      _mm256_max_epu32(_mm256_unpacklo_epi32(left, right), _mm256_unpackhi_epi32(left, right)));
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  FromInt16Scalar(in + 2 * j, l + j, r + j, n - j);
+  FromInt16Scalar(in + 2 * j, l + j, r + j, n - j, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void FromInt32Avx2(const int32_t* __restrict in, float* __restrict l,
-                                                       float* __restrict r, int32_t n) {
+                                                       float* __restrict r, int32_t n, uint32_t peak[2]) {
   const __m256i split = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  __m256i most = _mm256_setzero_si256();
   int32_t j = 0;
   for (; j + 8 <= n; j += 8) {
+    const __m256i x = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j));
+    const __m256i y = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j + 8));
+    most = _mm256_max_epu32(most, _mm256_max_epu32(_mm256_abs_epi32(x), _mm256_abs_epi32(y)));
     // l0 l1 l2 l3 r0 r1 r2 r3 and l4 .. l7 r4 .. r7, then the halves regrouped.
-    const __m256i a = _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j)), split);
-    const __m256i b =
-        _mm256_permutevar8x32_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + 2 * j + 8)), split);
+    const __m256i a = _mm256_permutevar8x32_epi32(x, split), b = _mm256_permutevar8x32_epi32(y, split);
     _mm256_storeu_ps(l + j, _mm256_cvtepi32_ps(_mm256_permute2x128_si256(a, b, 0x20)));
     _mm256_storeu_ps(r + j, _mm256_cvtepi32_ps(_mm256_permute2x128_si256(a, b, 0x31)));
   }
+  const Lanes lanes = StoreLanes(most);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  FromInt32Scalar(in + 2 * j, l + j, r + j, n - j);
+  FromInt32Scalar(in + 2 * j, l + j, r + j, n - j, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void Widen16Avx2(const int16_t* __restrict in, float* __restrict out,
-                                                     int32_t n) {
+                                                     int32_t n, uint32_t peak[2]) {
+  __m256i most = _mm256_setzero_si256();
   int32_t i = 0;
   for (; i + 8 <= n; i += 8) {
-    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i));
-    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_cvtepi16_epi32(v)));
+    const __m256i v = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in + i)));
+    most = _mm256_max_epu32(most, _mm256_abs_epi32(v));
+    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(v));
   }
+  const Lanes lanes = StoreLanes(most);
   _mm256_zeroupper();
-  Widen16Scalar(in + i, out + i, n - i);
+  Widen16Scalar(in + i, out + i, n - i, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void Widen32Avx2(const int32_t* __restrict in, float* __restrict out,
-                                                     int32_t n) {
+                                                     int32_t n, uint32_t peak[2]) {
+  __m256i most = _mm256_setzero_si256();
   int32_t i = 0;
-  for (; i + 8 <= n; i += 8)
-    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i))));
+  for (; i + 8 <= n; i += 8) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(in + i));
+    most = _mm256_max_epu32(most, _mm256_abs_epi32(v));
+    _mm256_storeu_ps(out + i, _mm256_cvtepi32_ps(v));
+  }
+  const Lanes lanes = StoreLanes(most);
   _mm256_zeroupper();
-  Widen32Scalar(in + i, out + i, n - i);
+  Widen32Scalar(in + i, out + i, n - i, peak);
+  JoinPeaks(lanes, peak);
 }
 
 __attribute__((target("avx2,fma"))) void ZipAvx2(const float* __restrict l, const float* __restrict r,
@@ -310,43 +482,92 @@ __attribute__((target("avx2,fma"))) void UnzipAvx2(const float* __restrict frame
   UnzipScalar(frames + 2 * j, l + j, r + j, n - j);
 }
 
-void ToInt16Avx2(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
-  r ? ToInt16Avx2Impl<true>(l, ls, r, rs, out, n) : ToInt16Avx2Impl<false>(l, ls, r, rs, out, n);
+// The counting pass of a block that clips, eight values a step: each lane subtracts the
+// all-ones mask of a held value.
+template <bool Wide>
+__attribute__((target("avx2,fma"))) int32_t CountSaturatedAvx2(const float* x, float scale, int32_t n) {
+  const __m256 s = _mm256_set1_ps(scale);
+  const __m256 hi = _mm256_set1_ps(Wide ? 2147483648.0f : 32767.5f);
+  const __m256 lo = _mm256_set1_ps(Wide ? -2147483648.0f : -32768.5f);
+  __m256i lanes = _mm256_setzero_si256();
+  int32_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    const __m256 v = _mm256_mul_ps(_mm256_loadu_ps(x + j), s);
+    const __m256 held = _mm256_or_ps(_mm256_cmp_ps(v, hi, _CMP_GE_OQ), _mm256_cmp_ps(v, lo, _CMP_LT_OQ));
+    lanes = _mm256_sub_epi32(lanes, _mm256_castps_si256(held));
+  }
+  __m128i sum = _mm_add_epi32(_mm256_castsi256_si128(lanes), _mm256_extracti128_si256(lanes, 1));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0x4E));
+  sum = _mm_add_epi32(sum, _mm_shuffle_epi32(sum, 0xB1));
+  const int32_t count = _mm_cvtsi128_si32(sum);
+  _mm256_zeroupper();
+  return count + CountSaturated<Wide>(x + j, scale, n - j);
 }
 
-void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n) {
-  r ? ToInt32Avx2Impl<true>(l, ls, r, rs, out, n) : ToInt32Avx2Impl<false>(l, ls, r, rs, out, n);
+void ToInt16Avx2(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                 ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert16Avx2<true>(l, ls, r, rs, out, n, e) : Convert16Avx2<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<false>);
 }
 
+void ToInt32Avx2(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                 ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert32Avx2<true>(l, ls, r, rs, out, n, e) : Convert32Avx2<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<true>);
+}
 
-// ---- AVX-512 versions of the conversions: sixteen frames per step. The product-sum
-// stays on AVX2: the wider one measured no faster (it is bound by memory at large
-// sizes), and keeping it keeps the results of both sets identical. ----
+// ---- AVX-512 versions of the conversions: sixteen frames per step; a block that
+// clips is counted by the AVX2 pass. The product-sum stays on AVX2: the wider one
+// measured no faster (it is bound by memory at large sizes), and keeping it keeps the
+// results of both sets identical. ----
 
-#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx2,fma")))
+#define TESSIVAL_AVX512 __attribute__((target("avx512f,avx512dq,avx2,fma")))
 
 TESSIVAL_AVX512 inline __m512 ScaledNoNaN512(const float* p, __m512 scale) {
   const __m512 v = _mm512_mul_ps(_mm512_loadu_ps(p), scale);
   return _mm512_maskz_mov_ps(_mm512_cmp_ps_mask(v, v, _CMP_ORD_Q), v);
 }
 
+struct Extremes16 {
+  __m512 Peak;
+};
+
+TESSIVAL_AVX512 inline Extremes16 NoExtremes16() { return {_mm512_setzero_ps()}; }
+
+// One instruction: the larger magnitude of the two, its sign cleared.
+TESSIVAL_AVX512 inline void Track16(Extremes16& e, __m512 v) { e.Peak = _mm512_range_ps(e.Peak, v, 0x0B); }
+
+TESSIVAL_AVX512 inline void Merge16(Extremes& e, const Extremes16& v) {
+  e.Peak = std::max(e.Peak, _mm512_reduce_max_ps(v.Peak));
+}
+
 template <bool HasRight>
-TESSIVAL_AVX512 void ToInt16Avx512Impl(const float* l, float ls, const float* r, float rs, int16_t* out,
-                                       int32_t n) {
+TESSIVAL_AVX512 void Convert16Avx512(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                                     Extremes (&e)[2]) {
   const __m512 sl = _mm512_set1_ps(ls), sr = _mm512_set1_ps(rs);
   const __m512 lo = _mm512_set1_ps(-32768.0f), hi = _mm512_set1_ps(32767.0f);
   const __m512i low16 = _mm512_set1_epi32(0xFFFF);
+  Extremes16 el = NoExtremes16(), er = NoExtremes16();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
-    const __m512i il = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(ScaledNoNaN512(l + j, sl), lo), hi));
+    const __m512 vl = ScaledNoNaN512(l + j, sl);
+    Track16(el, vl);
+    const __m512i il = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(vl, lo), hi));
     __m512i ir = _mm512_setzero_si512();
-    if constexpr (HasRight)
-      ir = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(ScaledNoNaN512(r + j, sr), lo), hi));
+    if constexpr (HasRight) {
+      const __m512 vr = ScaledNoNaN512(r + j, sr);
+      Track16(er, vr);
+      ir = _mm512_cvtps_epi32(_mm512_min_ps(_mm512_max_ps(vr, lo), hi));
+    }
     // A frame is one 32-bit lane: left in the low half, right in the high half.
     const __m512i frames = _mm512_or_si512(_mm512_and_si512(il, low16), _mm512_slli_epi32(ir, 16));
     _mm512_storeu_si512(out + 2 * j, frames);
   }
-  ToInt16Avx2(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Merge16(e[0], el);
+  if constexpr (HasRight) Merge16(e[1], er);
+  Convert16Avx2<HasRight>(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 TESSIVAL_AVX512 inline __m512i ToInt32x16(__m512 v) {
@@ -356,52 +577,81 @@ TESSIVAL_AVX512 inline __m512i ToInt32x16(__m512 v) {
 }
 
 template <bool HasRight>
-TESSIVAL_AVX512 void ToInt32Avx512Impl(const float* l, float ls, const float* r, float rs, int32_t* out,
-                                       int32_t n) {
+TESSIVAL_AVX512 void Convert32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                                     Extremes (&e)[2]) {
   const __m512 sl = _mm512_set1_ps(ls), sr = _mm512_set1_ps(rs);
   const __m512i first = _mm512_setr_epi32(0, 16, 1, 17, 2, 18, 3, 19, 4, 20, 5, 21, 6, 22, 7, 23);
   const __m512i second = _mm512_setr_epi32(8, 24, 9, 25, 10, 26, 11, 27, 12, 28, 13, 29, 14, 30, 15, 31);
+  Extremes16 el = NoExtremes16(), er = NoExtremes16();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
-    const __m512i il = ToInt32x16(ScaledNoNaN512(l + j, sl));
+    const __m512 vl = ScaledNoNaN512(l + j, sl);
+    Track16(el, vl);
+    const __m512i il = ToInt32x16(vl);
     __m512i ir = _mm512_setzero_si512();
-    if constexpr (HasRight) ir = ToInt32x16(ScaledNoNaN512(r + j, sr));
+    if constexpr (HasRight) {
+      const __m512 vr = ScaledNoNaN512(r + j, sr);
+      Track16(er, vr);
+      ir = ToInt32x16(vr);
+    }
     _mm512_storeu_si512(out + 2 * j, _mm512_permutex2var_epi32(il, first, ir));
     _mm512_storeu_si512(out + 2 * j + 16, _mm512_permutex2var_epi32(il, second, ir));
   }
-  ToInt32Avx2(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j);
+  Merge16(e[0], el);
+  if constexpr (HasRight) Merge16(e[1], er);
+  Convert32Avx2<HasRight>(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
-void ToInt16Avx512(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n) {
-  r ? ToInt16Avx512Impl<true>(l, ls, r, rs, out, n) : ToInt16Avx512Impl<false>(l, ls, r, rs, out, n);
+void ToInt16Avx512(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert16Avx512<true>(l, ls, r, rs, out, n, e) : Convert16Avx512<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<false>);
 }
 
-void ToInt32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n) {
-  r ? ToInt32Avx512Impl<true>(l, ls, r, rs, out, n) : ToInt32Avx512Impl<false>(l, ls, r, rs, out, n);
+void ToInt32Avx512(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
+                   ConversionLevels& levels) {
+  Extremes e[2];
+  r ? Convert32Avx512<true>(l, ls, r, rs, out, n, e) : Convert32Avx512<false>(l, ls, r, rs, out, n, e);
+  FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturatedAvx2<true>);
 }
 
 TESSIVAL_AVX512 void FromInt16Avx512(const int16_t* __restrict in, float* __restrict l, float* __restrict r,
-                                     int32_t n) {
+                                     int32_t n, uint32_t peak[2]) {
+  __m512i mostL = _mm512_setzero_si512(), mostR = _mm512_setzero_si512();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
     const __m512i f = _mm512_loadu_si512(in + 2 * j);
-    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(_mm512_srai_epi32(_mm512_slli_epi32(f, 16), 16)));
-    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(_mm512_srai_epi32(f, 16)));
+    const __m512i left = _mm512_srai_epi32(_mm512_slli_epi32(f, 16), 16), right = _mm512_srai_epi32(f, 16);
+    mostL = _mm512_max_epu32(mostL, _mm512_abs_epi32(left));
+    mostR = _mm512_max_epu32(mostR, _mm512_abs_epi32(right));
+    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(left));
+    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(right));
   }
-  FromInt16Avx2(in + 2 * j, l + j, r + j, n - j);
+  const uint32_t most[2] = {_mm512_reduce_max_epu32(mostL), _mm512_reduce_max_epu32(mostR)};
+  FromInt16Avx2(in + 2 * j, l + j, r + j, n - j, peak);
+  peak[0] = std::max(peak[0], most[0]);
+  peak[1] = std::max(peak[1], most[1]);
 }
 
 TESSIVAL_AVX512 void FromInt32Avx512(const int32_t* __restrict in, float* __restrict l, float* __restrict r,
-                                     int32_t n) {
+                                     int32_t n, uint32_t peak[2]) {
   const __m512i evens = _mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30);
   const __m512i odds = _mm512_setr_epi32(1, 3, 5, 7, 9, 11, 13, 15, 17, 19, 21, 23, 25, 27, 29, 31);
+  __m512i mostL = _mm512_setzero_si512(), mostR = _mm512_setzero_si512();
   int32_t j = 0;
   for (; j + 16 <= n; j += 16) {
     const __m512i a = _mm512_loadu_si512(in + 2 * j), b = _mm512_loadu_si512(in + 2 * j + 16);
-    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(a, evens, b)));
-    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(_mm512_permutex2var_epi32(a, odds, b)));
+    const __m512i left = _mm512_permutex2var_epi32(a, evens, b), right = _mm512_permutex2var_epi32(a, odds, b);
+    mostL = _mm512_max_epu32(mostL, _mm512_abs_epi32(left));
+    mostR = _mm512_max_epu32(mostR, _mm512_abs_epi32(right));
+    _mm512_storeu_ps(l + j, _mm512_cvtepi32_ps(left));
+    _mm512_storeu_ps(r + j, _mm512_cvtepi32_ps(right));
   }
-  FromInt32Avx2(in + 2 * j, l + j, r + j, n - j);
+  const uint32_t most[2] = {_mm512_reduce_max_epu32(mostL), _mm512_reduce_max_epu32(mostR)};
+  FromInt32Avx2(in + 2 * j, l + j, r + j, n - j, peak);
+  peak[0] = std::max(peak[0], most[0]);
+  peak[1] = std::max(peak[1], most[1]);
 }
 
 }  // namespace
@@ -438,7 +688,7 @@ bool CpuHasAvx2() {
 
 bool CpuHasAvx512() {
   __builtin_cpu_init();
-  return CpuHasAvx2() && __builtin_cpu_supports("avx512f");
+  return CpuHasAvx2() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512dq");
 }
 
 namespace {

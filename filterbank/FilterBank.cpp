@@ -22,6 +22,7 @@ std::string FilterBaseName;
 int32_t SurroundChannels = 0;
 int32_t BankSampleType = 0;
 std::vector<std::string> BankFiles;
+std::optional<ChannelHeadroom> BankHeadroom[MaxChannels];
 
 const char* const SampleTypeNames[10] = {
     "",
@@ -110,6 +111,14 @@ std::string ReadBankHeader(const std::string& path, FileHeader& h) {
 void ReleaseBank() {
   TheEngine.FreeBuffers();
   TheEngine.FiltersLoaded = false;
+  for (auto& h : BankHeadroom) h.reset();
+}
+
+// Headroom of every channel, from the taps while they are still taps.
+void MeasureBankHeadroom() {
+  HeadroomMeter meter(TheEngine.FilterLength);
+  for (int32_t ch = 0; ch < TheEngine.NumFilterChannels; ++ch)
+    BankHeadroom[ch] = meter.Measure(TheEngine.FilterSpectra[ch][0], TheEngine.FilterSpectra[ch][1]);
 }
 
 // The reader's own texts keep their exact wording on the first line; the file follows.
@@ -203,6 +212,7 @@ bool LoadBank(const std::string& chosenPath, const BankLoadView& view) {
     SetStatusText("Stopped");  // nothing is loading any more
     return false;
   }
+  MeasureBankHeadroom();
   TheEngine.TransformFilters();
   SetStatusText("Filters Loaded");
   return true;
@@ -285,6 +295,7 @@ void ResetFilterBank() {
   SurroundChannels = 0;
   BankSampleType = 0;
   BankFiles.clear();
+  for (auto& h : BankHeadroom) h.reset();
 }
 
 }  // namespace tessival

@@ -3,8 +3,12 @@
 // to a loaded bank with sizes, spectra and the texts the main window shows.
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
+
+#include "engine/Headroom.h"
+#include "settings/Limits.h"
 
 namespace tessival {
 
@@ -12,6 +16,9 @@ extern std::string FilterBaseName;  // the stem: chosen path without its digits 
 extern int32_t SurroundChannels;    // files less 2 (0 for a single file); shown only
 extern int32_t BankSampleType;      // sample type shared by every file, or MixedSampleType
 extern std::vector<std::string> BankFiles;  // path of file i + 1 of the bank, as found
+// Headroom of each output channel of the loaded bank, measured on its taps at the load;
+// empty beyond the bank, without a bank, or where it could not be measured.
+extern std::optional<ChannelHeadroom> BankHeadroom[MaxChannels];
 
 constexpr int32_t MixedSampleType = -1;  // files of different sample types: "Mixed"
 

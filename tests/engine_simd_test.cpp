@@ -34,19 +34,25 @@ std::vector<size_t> Lengths() {
 TEST(Simd, PlainCaptureSplitKeepsIntegersAndRoundsWideOnesToNearestFloat) {
   const int16_t in16[] = {INT16_MIN, INT16_MAX, -1, 1};
   float l[2], r[2];
-  ScalarKernels.FromInt16(in16, l, r, 2);
+  uint32_t peak[2];
+  ScalarKernels.FromInt16(in16, l, r, 2, peak);
   EXPECT_EQ(l[0], -32768.0f);
   EXPECT_EQ(r[0], 32767.0f);
   EXPECT_EQ(l[1], -1.0f);
   EXPECT_EQ(r[1], 1.0f);
+  // The peaks: the most negative value is one step above the most positive.
+  EXPECT_EQ(peak[0], 32768u);
+  EXPECT_EQ(peak[1], 32767u);
 
   // 2^24 + 1 ties to the even 2^24; 2^24 + 3 ties up; INT32_MAX rounds to 2^31.
   const int32_t in32[] = {16777217, 16777219, INT32_MAX, INT32_MIN};
-  ScalarKernels.FromInt32(in32, l, r, 2);
+  ScalarKernels.FromInt32(in32, l, r, 2, peak);
   EXPECT_EQ(l[0], 16777216.0f);
   EXPECT_EQ(r[0], 16777220.0f);
   EXPECT_EQ(l[1], 2147483648.0f);
   EXPECT_EQ(r[1], -2147483648.0f);
+  EXPECT_EQ(peak[0], 2147483647u);
+  EXPECT_EQ(peak[1], 2147483648u);
 }
 
 TEST(Simd, CaptureSplitsEqualThePlainOneBitForBit) {
@@ -64,13 +70,16 @@ TEST(Simd, CaptureSplitsEqualThePlainOneBitForBit) {
     std::vector<float> wantL(n + 1, 5.0f), wantR(n + 1, 5.0f);
     for (const auto& [name, k] : sets) {
       for (bool wide : {false, true}) {
-        wide ? ScalarKernels.FromInt32(in32.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n))
-             : ScalarKernels.FromInt16(in16.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n));
+        uint32_t want[2], got[2] = {9, 9};
+        wide ? ScalarKernels.FromInt32(in32.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n), want)
+             : ScalarKernels.FromInt16(in16.data(), wantL.data(), wantR.data(), static_cast<int32_t>(n), want);
         std::vector<float> l(n + 1, 5.0f), r(n + 1, 5.0f);
-        wide ? k->FromInt32(in32.data(), l.data(), r.data(), static_cast<int32_t>(n))
-             : k->FromInt16(in16.data(), l.data(), r.data(), static_cast<int32_t>(n));
+        wide ? k->FromInt32(in32.data(), l.data(), r.data(), static_cast<int32_t>(n), got)
+             : k->FromInt16(in16.data(), l.data(), r.data(), static_cast<int32_t>(n), got);
         ASSERT_EQ(l, wantL) << name << (wide ? " 32-bit" : " 16-bit") << " n=" << n;
         ASSERT_EQ(r, wantR) << name << (wide ? " 32-bit" : " 16-bit") << " n=" << n;
+        ASSERT_EQ(got[0], want[0]) << name << (wide ? " 32-bit" : " 16-bit") << " left peak n=" << n;
+        ASSERT_EQ(got[1], want[1]) << name << (wide ? " 32-bit" : " 16-bit") << " right peak n=" << n;
       }
     }
   }
@@ -80,26 +89,81 @@ std::vector<float> Probe(size_t n, uint32_t seed, float amplitude) {
   return testing::ProbeFloats(n, seed, amplitude);
 }
 
+bool SameLevels(const ConversionLevels& a, const ConversionLevels& b) {
+  return a.Peak[0] == b.Peak[0] && a.Peak[1] == b.Peak[1] && a.Saturated[0] == b.Saturated[0] &&
+         a.Saturated[1] == b.Saturated[1];
+}
+
+// Samples and levels alike: probes full of held and NaN values, and plain noise that
+// stays inside the range, whose held count must come out 0 without the counting pass.
 TEST(Simd, OutputConversionsEqualThePlainOnesBitForBit) {
   const auto sets = SimdSets();
   if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
   for (size_t n : Lengths()) {
-    for (float amplitude : {40000.0f, 3e9f}) {
-      const auto l = Probe(n, 1 + static_cast<uint32_t>(n), amplitude);
-      const auto r = Probe(n, 2 + static_cast<uint32_t>(n), amplitude);
+    for (float amplitude : {40000.0f, 3e9f, 0.0f}) {
+      auto l = Probe(n, 1 + static_cast<uint32_t>(n), amplitude);
+      auto r = Probe(n, 2 + static_cast<uint32_t>(n), amplitude);
+      if (amplitude == 0.0f) {
+        const auto a = testing::RandomSignal(n, 3), b = testing::RandomSignal(n, 4);
+        for (size_t i = 0; i < n; ++i) l[i] = static_cast<float>(a[i] * 32767.0), r[i] = static_cast<float>(b[i] * 32767.0);
+      }
       for (bool right : {true, false}) {
         const float* rp = right ? r.data() : nullptr;
         std::vector<int16_t> want16(2 * n + 1, 7);
         std::vector<int32_t> want32(2 * n + 1, 7);
-        ScalarKernels.ToInt16(l.data(), 1.0f, rp, 0.75f, want16.data(), static_cast<int32_t>(n));
-        ScalarKernels.ToInt32(l.data(), 1.0f, rp, 0.75f, want32.data(), static_cast<int32_t>(n));
+        ConversionLevels wantLevels16, wantLevels32;
+        ScalarKernels.ToInt16(l.data(), 1.0f, rp, 0.75f, want16.data(), static_cast<int32_t>(n), wantLevels16);
+        ScalarKernels.ToInt32(l.data(), 1.0f, rp, 0.75f, want32.data(), static_cast<int32_t>(n), wantLevels32);
         for (const auto& [name, k] : sets) {
           std::vector<int16_t> got16(2 * n + 1, 7);
           std::vector<int32_t> got32(2 * n + 1, 7);
-          k->ToInt16(l.data(), 1.0f, rp, 0.75f, got16.data(), static_cast<int32_t>(n));
-          k->ToInt32(l.data(), 1.0f, rp, 0.75f, got32.data(), static_cast<int32_t>(n));
+          ConversionLevels levels16{{9, 9}, {9, 9}}, levels32{{9, 9}, {9, 9}};
+          k->ToInt16(l.data(), 1.0f, rp, 0.75f, got16.data(), static_cast<int32_t>(n), levels16);
+          k->ToInt32(l.data(), 1.0f, rp, 0.75f, got32.data(), static_cast<int32_t>(n), levels32);
           ASSERT_EQ(got16, want16) << name << " 16-bit n=" << n;
           ASSERT_EQ(got32, want32) << name << " 32-bit n=" << n;
+          ASSERT_TRUE(SameLevels(levels16, wantLevels16)) << name << " 16-bit levels n=" << n;
+          ASSERT_TRUE(SameLevels(levels32, wantLevels32)) << name << " 32-bit levels n=" << n;
+        }
+      }
+    }
+  }
+}
+
+// One extreme sample in otherwise quieter noise, in a different frame and channel as n
+// grows, so that a set that drops some of its lanes when it joins them is caught.
+TEST(Simd, CapturePeaksEqualThePlainOnes) {
+  const auto sets = SimdSets();
+  if (sets.empty()) GTEST_SKIP() << "no SIMD set here";
+  for (size_t n : Lengths()) {
+    const auto noise = testing::RandomSignal(2 * n, 13 + static_cast<uint32_t>(n));
+    for (size_t at = 0; at < 2 * n; at += n < 64 ? 1 : 2 * n / 61) {
+      std::vector<int16_t> in16(2 * n);
+      std::vector<int32_t> in32(2 * n);
+      for (size_t i = 0; i < 2 * n; ++i) {
+        in16[i] = static_cast<int16_t>(noise[i] * 30000);
+        in32[i] = static_cast<int32_t>(noise[i] * 2e9);
+      }
+      in16[at] = INT16_MIN;
+      in32[2 * n - 1 - at] = INT32_MIN;
+      const auto count = static_cast<int32_t>(n);
+      std::vector<float> l(n), r(n), frames(2 * n);
+      uint32_t want16[2], want32[2];
+      ScalarKernels.FromInt16(in16.data(), l.data(), r.data(), count, want16);
+      ScalarKernels.FromInt32(in32.data(), l.data(), r.data(), count, want32);
+      ASSERT_EQ(want16[at % 2], 32768u) << n;
+      ASSERT_EQ(want32[1 - at % 2], 2147483648u) << n;
+      for (const auto& [name, k] : sets) {
+        uint32_t got[4][2] = {{9, 9}, {9, 9}, {9, 9}, {9, 9}};
+        k->FromInt16(in16.data(), l.data(), r.data(), count, got[0]);
+        k->Widen16(in16.data(), frames.data(), 2 * count, got[1]);
+        k->FromInt32(in32.data(), l.data(), r.data(), count, got[2]);
+        k->Widen32(in32.data(), frames.data(), 2 * count, got[3]);
+        for (int c = 0; c < 2; ++c) {
+          ASSERT_EQ(got[0][c], want16[c]) << name << " 16-bit split n=" << n << " at " << at << " channel " << c;
+          ASSERT_EQ(got[1][c], want16[c]) << name << " 16-bit widen n=" << n << " at " << at << " channel " << c;
+          ASSERT_EQ(got[2][c], want32[c]) << name << " 32-bit split n=" << n << " at " << at << " channel " << c;
+          ASSERT_EQ(got[3][c], want32[c]) << name << " 32-bit widen n=" << n << " at " << at << " channel " << c;
         }
       }
     }
@@ -188,16 +252,22 @@ TEST(Simd, FrameMovesEqualThePlainOnesBitForBit) {
     const auto count = static_cast<int32_t>(n);
     std::vector<float> want16(2 * n + 1, 5.0f), want32(2 * n + 1, 5.0f), wantZip(2 * n + 1, 5.0f);
     std::vector<float> wantL(n + 1, 5.0f), wantR(n + 1, 5.0f);
-    ScalarKernels.Widen16(in16.data(), want16.data(), 2 * count);
-    ScalarKernels.Widen32(in32.data(), want32.data(), 2 * count);
+    uint32_t wantPeaks16[2], wantPeaks32[2];
+    ScalarKernels.Widen16(in16.data(), want16.data(), 2 * count, wantPeaks16);
+    ScalarKernels.Widen32(in32.data(), want32.data(), 2 * count, wantPeaks32);
     ScalarKernels.Unzip(frames.data(), wantL.data(), wantR.data(), count);
     ScalarKernels.Zip(wantL.data(), wantR.data(), wantZip.data(), count);
     ASSERT_TRUE(std::equal(frames.begin(), frames.end(), wantZip.begin())) << n;  // unzip then zip is the identity
     for (const auto& [name, k] : sets) {
       std::vector<float> got16(2 * n + 1, 5.0f), got32(2 * n + 1, 5.0f), gotZip(2 * n + 1, 5.0f);
       std::vector<float> gotL(n + 1, 5.0f), gotR(n + 1, 5.0f);
-      k->Widen16(in16.data(), got16.data(), 2 * count);
-      k->Widen32(in32.data(), got32.data(), 2 * count);
+      uint32_t peaks16[2] = {9, 9}, peaks32[2] = {9, 9};
+      k->Widen16(in16.data(), got16.data(), 2 * count, peaks16);
+      k->Widen32(in32.data(), got32.data(), 2 * count, peaks32);
+      for (int c = 0; c < 2; ++c) {
+        ASSERT_EQ(peaks16[c], wantPeaks16[c]) << name << " 16-bit peak n=" << n << " channel " << c;
+        ASSERT_EQ(peaks32[c], wantPeaks32[c]) << name << " 32-bit peak n=" << n << " channel " << c;
+      }
       k->Unzip(frames.data(), gotL.data(), gotR.data(), count);
       k->Zip(wantL.data(), wantR.data(), gotZip.data(), count);
       ASSERT_EQ(got16, want16) << name << " n=" << n;
@@ -236,23 +306,25 @@ TEST(Simd, KernelsReturnWithTheUpperHalvesClear) {
       EXPECT_FALSE(UpperInUse()) << name << " product-sum n=" << n;
       k->MultiplyAdd2Pair(f.data(), f.data(), f.data(), f.data(), f.data(), f.data(), g.data(), g.data() + 200, n);
       EXPECT_FALSE(UpperInUse()) << name << " paired product-sum n=" << n;
-      k->ToInt16(f.data(), 1.0f, f.data(), 1.0f, i16.data(), n);
+      ConversionLevels levels;
+      k->ToInt16(f.data(), 1.0f, f.data(), 1.0f, i16.data(), n, levels);
       EXPECT_FALSE(UpperInUse()) << name << " 16-bit out n=" << n;
-      k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n);
+      k->ToInt32(f.data(), 1.0f, nullptr, 1.0f, i32.data(), n, levels);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit out n=" << n;
+      uint32_t peak[2];
       k->UnpackPair(f.data(), g.data(), g.data() + 200, 2 + 2 * (n / 2));
       EXPECT_FALSE(UpperInUse()) << name << " spectrum split n=" << n;
-      k->Widen16(i16.data(), f.data(), n);
+      k->Widen16(i16.data(), f.data(), 2 * (n / 2), peak);
       EXPECT_FALSE(UpperInUse()) << name << " 16-bit widen n=" << n;
-      k->Widen32(i32.data(), f.data(), n);
+      k->Widen32(i32.data(), f.data(), 2 * (n / 2), peak);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit widen n=" << n;
       k->Zip(f.data(), f.data() + 100, g.data(), n);
       EXPECT_FALSE(UpperInUse()) << name << " zip n=" << n;
       k->Unzip(f.data(), g.data(), g.data() + 200, n);
       EXPECT_FALSE(UpperInUse()) << name << " unzip n=" << n;
-      k->FromInt16(i16.data(), f.data(), g.data(), n);
+      k->FromInt16(i16.data(), f.data(), g.data(), n, peak);
       EXPECT_FALSE(UpperInUse()) << name << " 16-bit in n=" << n;
-      k->FromInt32(i32.data(), f.data(), g.data(), n);
+      k->FromInt32(i32.data(), f.data(), g.data(), n, peak);
       EXPECT_FALSE(UpperInUse()) << name << " 32-bit in n=" << n;
     }
   }

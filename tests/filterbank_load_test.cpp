@@ -213,6 +213,35 @@ TEST_F(BankLoadTest, FrequencyMismatchLeavesNoBank) {
   EXPECT_EQ(SampleRate, 48000) << "the rate of a bank that failed is not taken";
 }
 
+// Every channel's headroom from its taps, as loaded: a Dirac of 0.5, two opposite
+// Diracs (a sine in opposite phase on the inputs adds them up), a short file padded to
+// the longest, and a filter of 1.0 at every tap, whose huge figure loads like any.
+// A failed load leaves none.
+TEST_F(BankLoadTest, HeadroomOfEveryChannelIsMeasuredOnItsTaps) {
+  std::vector<double> silence(100, 0.0), ones(100, 1.0), half(100, 0.0), late(7, 0.0);
+  half[0] = 0.5;
+  late[6] = 1.0;
+  std::vector<double> minusHalf = silence;
+  minusHalf[0] = -0.5;
+  ASSERT_TRUE(testing::WriteBytes(dir / "h1.wav", FilterWav(half, silence)));
+  ASSERT_TRUE(testing::WriteBytes(dir / "h2.wav", FilterWav(half, minusHalf)));
+  ASSERT_TRUE(testing::WriteBytes(dir / "h3.wav", FilterWav(late, {0, 0, 0, 0, 0, 0, 0})));
+  ASSERT_TRUE(testing::WriteBytes(dir / "h4.wav", FilterWav(ones, ones)));
+  ASSERT_TRUE(Load("h1.wav"));
+  const double bound[4] = {-6.0206, 0.0, 0.0, 20 * std::log10(200.0)};
+  for (int ch = 0; ch < 4; ++ch) {
+    ASSERT_TRUE(BankHeadroom[ch].has_value()) << ch;
+    EXPECT_NEAR(BankHeadroom[ch]->BoundDb, bound[ch], 1e-3) << ch;
+    EXPECT_NEAR(BankHeadroom[ch]->PeakDb, bound[ch], 1e-3) << ch;  // each peaks at DC at its bound
+  }
+  EXPECT_FALSE(BankHeadroom[4].has_value());
+
+  WriteBank("mix", 2, 10, 4, 44100);
+  ASSERT_TRUE(testing::WriteBytes(dir / "mix3.wav", FilterWav({1}, {1}, 48000)));
+  EXPECT_FALSE(Load("mix1.wav"));
+  for (int ch = 0; ch < MaxChannels; ++ch) EXPECT_FALSE(BankHeadroom[ch].has_value()) << ch;
+}
+
 TEST_F(BankLoadTest, RatesOffTheTableLoadWithIndexMinusOne) {
   WriteBank("low", 2, 8, 7, 8000);
   ASSERT_TRUE(Load("low2.wav"));

@@ -130,7 +130,9 @@ TEST_F(RenderTest, MatchesDirectConvolutionWithinOneStep) {
                                  input + "' '" + out + "'", dir);
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_NE(r.err.find("real-time factor"), std::string::npos) << r.err;
-  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+  // One line per file, no warning, the summary last.
+  EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 3) << r.err;
+  EXPECT_EQ(r.err.find("warning"), std::string::npos) << r.err;
 
   // Three filters: two devices; the gains as the gain dialog computes them.
   EXPECT_EQ(Listing(out).size(), 2u);
@@ -152,6 +154,43 @@ TEST_F(RenderTest, MatchesDirectConvolutionWithinOneStep) {
     for (size_t i = 0; i < want.size(); ++i) worst = std::max(worst, std::fabs((*got)[i] - want[i]));
     EXPECT_LE(worst, 1.0) << "channel " << c;
   }
+  // The report's peaks, per file, against the direct convolution.
+  for (int d = 0; d < 2; ++d) {
+    double peak = 0;
+    for (size_t c = 2 * d; c < std::min<size_t>(2 * d + 2, channels.size()); ++c)
+      for (double v : channels[c].second) peak = std::max(peak, std::fabs(v) / 32768);
+    char line[96];
+    std::snprintf(line, sizeof line, "tessival-render: out%d.wav: peak %+.1f dBFS, no sample saturated\n", d,
+                  20 * std::log10(peak));
+    EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  }
+}
+
+// A bank that clips: out0's left channel doubles the input. The report counts every
+// sample held at full scale, exactly (one tap keeps the arithmetic exact), and warns.
+TEST_F(RenderTest, ReportsThePeaksAndTheSaturatedSamplesOfABankThatClips) {
+  const size_t frames = 4000;
+  WriteInput(frames, 0.9);
+  ASSERT_TRUE(testing::WriteBytes(dir / "c1.wav", testing::FilterWav({2.0}, {0.0})));
+  ASSERT_TRUE(testing::WriteBytes(dir / "c2.wav", testing::FilterWav({0.0}, {0.5})));
+  const RunResult r = Render("'" + (dir / "c1.wav") + "' '" + input + "' '" + out + "'", dir);
+  ASSERT_EQ(r.code, 0) << r.err;
+  long long held = 0;
+  double peak = 0;
+  for (double x : inL) {
+    held += 2 * x >= 32767.5 || 2 * x < -32768.5;
+    peak = std::max(peak, std::fabs(2 * x) / 32768);
+  }
+  ASSERT_GT(held, 0);
+  char line[160];
+  std::snprintf(line, sizeof line, "tessival-render: out0.wav: peak %+.1f dBFS, %lld samples saturated\n",
+                20 * std::log10(peak), held);
+  EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  std::snprintf(line, sizeof line,
+                "tessival-render: warning: %lld samples saturated (out0.wav); lower the gains by %.1f dB or more\n",
+                held, std::ceil(200 * std::log10(peak)) / 10);
+  EXPECT_NE(r.err.find(line), std::string::npos) << line << r.err;
+  EXPECT_NE(r.err.rfind("real-time factor"), std::string::npos);
 }
 
 TEST_F(RenderTest, UnitImpulseAt24BitsKeepsTheInputScale) {

@@ -201,6 +201,36 @@ TEST_F(DemoBankTest, CancellerPeakGainIsAbout12dB) {
   EXPECT_GT(Db(peak), 9.0);
 }
 
+// The load's headroom of the dipole pair against the files read by libsndfile: the
+// bound summed in double precision, and the peak checked by a direct DFT at the
+// frequency reported and on a grid 16 times finer around it (which may find it a
+// little higher between the load's grid points, not more).
+TEST_F(DemoBankTest, LoadMeasuresTheDipolePairsHeadroom) {
+  ASSERT_TRUE(LoadFilterBank(File("demo1.wav")));
+  for (int ch = 0; ch < 2; ++ch) {
+    SCOPED_TRACE(ch);
+    const Stereo s = ReadStereo(File("demo" + std::to_string(ch + 1) + ".wav"));
+    ASSERT_TRUE(BankHeadroom[ch].has_value());
+    const ChannelHeadroom& h = *BankHeadroom[ch];
+    double bound = 0;
+    for (int side = 0; side < 2; ++side)
+      for (double tap : s.ch[side]) bound += std::fabs(tap);
+    EXPECT_NEAR(h.BoundDb, Db(bound), 1e-3);
+    EXPECT_NEAR(h.PeakDb, 12.0, 0.1);
+
+    const auto sum = [&](double hz) {
+      return std::abs(ResponseAt(s.ch[0], 0, Taps, hz)) + std::abs(ResponseAt(s.ch[1], 0, Taps, hz));
+    };
+    const double hz = h.PeakCycles * 48000;
+    EXPECT_NEAR(Db(sum(hz)), h.PeakDb, 0.01);
+    const double step = 48000.0 / (4.0 * Taps) / 16;  // a sixteenth of the load's grid
+    double finest = 0;
+    for (int i = -16; i <= 16; ++i) finest = std::max(finest, sum(hz + i * step));
+    EXPECT_LT(Db(finest) - h.PeakDb, 0.05);
+    EXPECT_LT(h.PeakDb, h.BoundDb);
+  }
+}
+
 TEST_F(DemoBankTest, AmbienceChannelsAreQuietDecorrelatedAndMixedDifferently) {
   std::vector<Signal> filters;
   std::vector<double> leftShares;

@@ -144,7 +144,7 @@ TEST_F(GainDialog, StoredGainOutsideTheScaleIsHeldToTheNearestEnd) {
 TEST_F(GainDialog, LayoutFollowsTheDesign) {
   TGainForm form(nullptr);
   EXPECT_EQ(form.windowTitle(), "Channel Gain");
-  EXPECT_EQ(form.size(), QSize(571, 226));
+  EXPECT_EQ(form.size(), QSize(571, 226 + 8));  // as designed, and a row for the clip lamps
   EXPECT_EQ(form.minimumSize(), form.maximumSize());
   EXPECT_FALSE(form.isModal());
 
@@ -154,6 +154,11 @@ TEST_F(GainDialog, LayoutFollowsTheDesign) {
     EXPECT_EQ(slider->tickPosition(), QSlider::TicksBothSides);
     EXPECT_EQ(slider->tickInterval(), 2);
     EXPECT_EQ(form.NameLabel[k]->text(), GainSliderNames[k]);
+    // Each lamp over its slider, under its value.
+    const QRect lamp = form.ClipLamp[k]->geometry();
+    EXPECT_NEAR(lamp.center().x(), slider->geometry().center().x(), 1) << k;
+    EXPECT_GE(lamp.top(), form.Label[k]->geometry().bottom()) << k;
+    EXPECT_LE(lamp.bottom(), slider->geometry().top()) << k;
   }
   // Position 0 is at the top, 30 at the bottom.
   EXPECT_LT(form.TrackBar[0]->HandleCentreY(0), form.TrackBar[0]->HandleCentreY(6));

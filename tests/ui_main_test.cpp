@@ -9,8 +9,9 @@
 #include <QFontInfo>
 #include <QGroupBox>
 #include <QLabel>
-#include <QPlainTextEdit>
+#include <QMouseEvent>
 #include <QPointer>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
@@ -18,6 +19,7 @@
 #include <QTimer>
 #include <QToolButton>
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -32,6 +34,7 @@
 #include "ui/Gain.h"
 #include "ui/Main.h"
 #include "ui/MessageBox.h"
+#include "ui/Meters.h"
 #include "ui/SampFreq.h"
 #include "ui/Splash.h"
 #include "ui/WaveDev.h"
@@ -201,21 +204,22 @@ TEST_F(MainWindow, OpensWithItsDesignedLayoutAndTheLoadedSettings) {
   EXPECT_EQ(right, 520);
   EXPECT_EQ(w.findChild<QGroupBox*>("GroupBox2")->geometry(), QRect(16, 64, 273, 145));
   EXPECT_EQ(w.findChild<QGroupBox*>("GroupBox1")->geometry(), QRect(312, 64, 193, 97));
-  EXPECT_EQ(w.findChild<QPlainTextEdit*>("Memo1")->geometry(), QRect(312, 168, 193, 185));
+  EXPECT_EQ(w.findChild<QWidget*>("MeterPanel")->geometry(), QRect(312, 168, 193, 185));  // the memo box's place
   EXPECT_EQ(w.findChild<QStatusBar*>("StatusBar1")->geometry(), QRect(0, 357, 522, 21));
   const QString family = QFontInfo(w.GroupBox2->font()).family();
   EXPECT_TRUE(family == "Arial" || family == "Liberation Sans") << family.toStdString();
 
-  // At start: field names only, an empty memo, "Stopped".
+  // At start: field names only, empty meters, no headroom, "Stopped".
   QStringList texts;
   for (auto* l : w.findChildren<QLabel*>()) texts << l->text();
   for (const char* n : {"File Name: ", "Surround Channels:", "Sampling Freq:", "Sample Type:",
                         "Max Filter Length:", "FFT Order:", "Efficiency:"})
     EXPECT_TRUE(texts.contains(n)) << n;
   for (QLabel* value : {w.LabelFileName, w.LabelSurrChannels, w.LabelFs, w.LabelSampleType,
-                        w.LabelMaxLen, w.LabelFFTOrder, w.LabelEffi, w.StatusPanels[1]})
+                        w.LabelMaxLen, w.LabelFFTOrder, w.LabelEffi, w.LabelHeadroom, w.StatusPanels[1]})
     EXPECT_TRUE(value->text().isEmpty()) << value->objectName().toStdString();
-  EXPECT_TRUE(w.Memo1->toPlainText().isEmpty());
+  EXPECT_FALSE(w.MeterPanel->Model.Active());
+  EXPECT_TRUE(w.LabelHeadroom->text().isEmpty());
   EXPECT_EQ(Status(), "Stopped");
   EXPECT_EQ(w.StatusPanels[0]->width(), 100);
   EXPECT_EQ(w.StatusPanels[1]->width(), 50);
@@ -441,6 +445,67 @@ TEST_F(MainWindow, ABlockSizeLoadsTheBankAgainAndItPlaysPartitioned) {
   w.StopButton->click();
   QCoreApplication::sendPostedEvents();
   EXPECT_EQ(TheEngine.Figures.LatePartitions, 0);
+  EXPECT_TRUE(messages_.empty());
+}
+
+// A full-scale input through a bank whose S1 doubles the left input: the headroom
+// says so at load, the meters show S1 clipping while the dipole pair does not, the gain
+// dialog lights S1 and Master, a click puts the marks out, and a stop empties it all.
+TEST_F(MainWindow, MetersShowTheClippingAndTheGainDialogLightsItsSliders) {
+  StartProgram();
+  TMainForm& w = *MainForm;
+  const std::vector<double> zeros(8, 0.0);
+  const double gains[3] = {0.5, 0.25, 2.0};
+  for (int i = 0; i < 3; ++i) {
+    std::vector<double> left = zeros;
+    left[0] = gains[i];
+    ASSERT_TRUE(tessival::testing::WriteBytes(bank_ / ("clip" + std::to_string(i + 1) + ".wav"),
+                                              tessival::testing::FilterWav(left, zeros)));
+  }
+  chosen_ = bank_ / "clip1.wav";
+  w.FiltrosButton->click();
+  ASSERT_TRUE(TheEngine.FiltersLoaded);
+  EXPECT_EQ(w.LabelHeadroom->text(), "Headroom: needs -6.0 dB");
+  EXPECT_TRUE(w.LabelHeadroom->toolTip().contains("S1: sine peak +6.0 dB")) << w.LabelHeadroom->toolTip().toStdString();
+  EXPECT_TRUE(GainForm->TrackBar[1]->toolTip().startsWith("S1: sine peak +6.0 dB"));
+  EXPECT_TRUE(GainForm->TrackBar[0]->toolTip().startsWith("Dipole L: sine peak -6.0 dB"));
+
+  sim_->SetInputSignal([](uint64_t frame, int channel, int) {
+    return channel == 0 ? static_cast<int32_t>(std::lround(32767 * std::sin(0.1 * static_cast<double>(frame)))) : 0;
+  });
+  w.StartButton->click();
+  ASSERT_TRUE(Running);
+  ASSERT_TRUE(w.MeterPanel->Model.Active());
+  RunBlocks(4);
+  w.MeterTimerTimer();
+  const MeterModel& m = w.MeterPanel->Model;
+  EXPECT_EQ(m.Channels(), 3);
+  EXPECT_NEAR(m.Input(0).LevelDb, 0.0, 0.01);
+  EXPECT_EQ(m.Input(1).LevelDb, -INFINITY);
+  EXPECT_NEAR(m.Output(0).LevelDb, -6.02, 0.01);
+  EXPECT_NEAR(m.Output(2).LevelDb, 6.02, 0.01);
+  EXPECT_FALSE(m.Output(0).Clip);
+  EXPECT_FALSE(m.Output(1).Clip);
+  EXPECT_TRUE(m.Output(2).Clip);
+  // Load of the blocks just run; 3 buffers of 9 frames at 48 kHz; no underrun, no skip.
+  EXPECT_TRUE(QRegularExpression("^DSP [0-9.]+/[0-9.]+ %   1 ms   0/0$").match(m.StatusLine()).hasMatch())
+      << m.StatusLine().toStdString();
+  EXPECT_FALSE(GainForm->ClipLamp[0]->Lit());
+  EXPECT_TRUE(GainForm->ClipLamp[1]->Lit());
+  EXPECT_FALSE(GainForm->ClipLamp[2]->Lit());
+  EXPECT_TRUE(GainForm->ClipLamp[MasterSlider]->Lit());
+  SaveScreenshot("meters");
+
+  QMouseEvent click(QEvent::MouseButtonPress, QPointF(50, 50), QPointF(50, 50), Qt::LeftButton, Qt::LeftButton,
+                    Qt::NoModifier);
+  QCoreApplication::sendEvent(w.MeterPanel, &click);
+  EXPECT_FALSE(m.Output(2).Clip);
+
+  w.StopButton->click();
+  QCoreApplication::sendPostedEvents();
+  EXPECT_FALSE(m.Active());
+  EXPECT_FALSE(w.MeterTimer->isActive());
+  EXPECT_FALSE(GainForm->ClipLamp[MasterSlider]->Lit());
   EXPECT_TRUE(messages_.empty());
 }
 

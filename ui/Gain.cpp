@@ -2,12 +2,14 @@
 
 #include <QGridLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QStyle>
 #include <QStyleOptionSlider>
 #include <algorithm>
 
 #include "engine/Gains.h"
 #include "settings/Settings.h"
+#include "ui/HeadroomText.h"
 #include "ui/Layout.h"
 
 namespace tessival {
@@ -28,8 +30,10 @@ constexpr int ScaleWidth = 48;
 constexpr int ScaleHeight = 16;
 
 // Grid rows and the columns of the sliders; the spacer rows and columns between
-// them carry the designed gaps.
-enum Row { ValueRow = 0, SliderRow = 2, NameRow = 4 };
+// them carry the designed gaps. The clip lamps sit between the values and the sliders.
+enum Row { ValueRow = 0, LampRow = 1, SliderRow = 2, NameRow = 4 };
+constexpr QSize LampSize(22, 6);
+constexpr int LampRowHeight = 10;
 int ColumnOf(int k) { return k == 0 ? 0 : k <= 8 ? k + 1 : 11; }
 constexpr int ScaleColumn = 13;
 
@@ -105,6 +109,25 @@ int TTrackBar::HandleCentreY(int position) const {
   return handle.center().y();
 }
 
+TClipLamp::TClipLamp(QWidget* parent) : QWidget(parent) {
+  setFixedSize(LampSize);
+  setToolTip(QStringLiteral("Lit while a channel of this slider clips"));
+}
+
+void TClipLamp::SetLit(bool lit) {
+  if (lit == Lit_) return;
+  Lit_ = lit;
+  update();
+}
+
+void TClipLamp::paintEvent(QPaintEvent*) {
+  QPainter p(this);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setPen(Lit_ ? QColor(0x90, 0x00, 0x00) : palette().color(QPalette::Mid));
+  p.setBrush(Lit_ ? QColor(0xe8, 0x00, 0x00) : palette().color(QPalette::Base));
+  p.drawRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), 2, 2);
+}
+
 TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
   setObjectName("GainForm");
   setWindowTitle("Channel Gain");
@@ -113,7 +136,7 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
   auto* grid = new QGridLayout;
   grid->setContentsMargins(FirstColumnLeft, 6, 2, 10);
   grid->setSpacing(0);
-  grid->setRowMinimumHeight(ValueRow + 1, 2);
+  grid->setRowMinimumHeight(LampRow, LampRowHeight);
   grid->setRowMinimumHeight(SliderRow + 1, 4);
   grid->setColumnMinimumWidth(ColumnOf(1) - 1, GroupGap);
   grid->setColumnMinimumWidth(ColumnOf(9) - 1, GroupGap);
@@ -135,6 +158,11 @@ TGainForm::TGainForm(QWidget* parent) : QDialog(parent) {
     value->setMinimumHeight(LabelHeight);
     grid->addWidget(value, ValueRow, column);
     Label[k] = value;
+
+    auto* lamp = new TClipLamp(this);
+    lamp->setObjectName(QStringLiteral("ClipLamp%1").arg(k));
+    grid->addWidget(lamp, LampRow, column, Qt::AlignCenter);
+    ClipLamp[k] = lamp;
 
     auto* name = new QLabel(QString::fromLatin1(GainSliderNames[k]), this);
     name->setObjectName(QStringLiteral("NameLabel%1").arg(k));
@@ -166,6 +194,19 @@ void TGainForm::FormCreate() {
     Label[k]->setText(GainLabelText(GainSteps[k]));
   }
   ComputeGainFactors();
+  ShowHeadroom();
+}
+
+void TGainForm::ShowClipping(const std::array<bool, MaxChannels>& clipped) {
+  bool any = false;
+  for (bool c : clipped) any = any || c;
+  ClipLamp[0]->SetLit(clipped[0] || clipped[1]);
+  for (int k = 1; k < MasterSlider; ++k) ClipLamp[k]->SetLit(clipped[k + 1]);
+  ClipLamp[MasterSlider]->SetLit(any);
+}
+
+void TGainForm::ShowHeadroom() {
+  for (int k = 0; k < NumGainSliders; ++k) TrackBar[k]->setToolTip(SliderHeadroomToolTip(k));
 }
 
 void TGainForm::TrackBarChange(TTrackBar* Sender) {

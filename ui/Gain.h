@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QSlider>
 #include <QString>
+#include <array>
 
 #include "settings/Limits.h"
 
@@ -33,6 +34,20 @@ class TTrackBar : public QSlider {
   int HandleCentreY(int position) const;
 };
 
+// A small clip lamp: red while lit.
+class TClipLamp : public QWidget {
+ public:
+  explicit TClipLamp(QWidget* parent);
+  void SetLit(bool lit);
+  bool Lit() const { return Lit_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  bool Lit_ = false;
+};
+
 class TGainForm : public QDialog {
   Q_OBJECT
 
@@ -42,10 +57,17 @@ class TGainForm : public QDialog {
   // The shared change handler; the sender's tag (its index) selects the slider.
   void TrackBarChange(TTrackBar* Sender);
 
+  // Lights the lamp of each slider whose channels clipped in the last second (Master:
+  // any channel); all out when nothing plays.
+  void ShowClipping(const std::array<bool, MaxChannels>& clipped);
+  // Each slider's tooltip: the headroom of the channels it controls, from the load.
+  void ShowHeadroom();
+
   TTrackBar* TrackBar[NumGainSliders];  // TrackBar0..TrackBar9
   QLabel* Label[NumGainSliders];        // value above each slider, Label0..Label9
   QLabel* NameLabel[NumGainSliders];    // "Dipole", "S1".."S8", "Master" under each slider
   QLabel* ScaleLabel[3];                 // "+6 dB", "0 dB", "-24 dB" at the right edge
+  TClipLamp* ClipLamp[NumGainSliders];   // over each slider, lit while its channels clip
 
  private:
   void FormCreate();

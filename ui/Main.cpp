@@ -1,6 +1,7 @@
 #include "ui/Main.h"
 
 #include <algorithm>
+#include <array>
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -14,7 +15,6 @@
 #include <QIcon>
 #include <QLabel>
 #include <QPainter>
-#include <QPlainTextEdit>
 #include <QStatusBar>
 #include <QSvgRenderer>
 #include <QTimer>
@@ -24,6 +24,7 @@
 #include "audio/BufferCycle.h"
 #include "audio/DeviceChoice.h"
 #include "audio/DeviceControl.h"
+#include "audio/WaveDriver.h"
 #include "engine/Engine.h"
 #include "engine/Report.h"
 #include "filterbank/FilterBank.h"
@@ -31,8 +32,10 @@
 #include "settings/Settings.h"
 #include "ui/FileChooser.h"
 #include "ui/Gain.h"
+#include "ui/HeadroomText.h"
 #include "ui/Layout.h"
 #include "ui/MessageBox.h"
+#include "ui/Meters.h"
 #include "ui/SampFreq.h"
 #include "ui/Splash.h"
 #include "ui/WaveDev.h"
@@ -127,9 +130,12 @@ TMainForm::TMainForm(QWidget* parent) : QWidget(parent) {
 
   BuildToolBar();
   BuildGroupBoxes();
-  Memo1 = new QPlainTextEdit(this);
-  Memo1->setObjectName("Memo1");
-  Memo1->setGeometry(312, 168, 193, 185);
+  MeterPanel = new TMeterPanel(this);
+  MeterPanel->setGeometry(312, 168, 193, 185);
+  MeterTimer = new QTimer(this);
+  MeterTimer->setObjectName("MeterTimer");
+  MeterTimer->setInterval(1000 / MeterModel::TicksPerSecond);
+  connect(MeterTimer, &QTimer::timeout, this, &TMainForm::MeterTimerTimer);
   BuildStatusBar();
   OpenDialog1 = nullptr;  // made on first use
 
@@ -223,6 +229,10 @@ void TMainForm::BuildGroupBoxes() {
   LabelMaxLen = AddLabel(GroupBox1, "LabelMaxLen", "", 136, 26, 52);
   LabelFFTOrder = AddLabel(GroupBox1, "LabelFFTOrder", "", 136, 48, 52);
   LabelEffi = AddLabel(GroupBox1, "LabelEffi", "", 136, 70, 52);
+
+  // Under the bank's group, in line with its field names.
+  LabelHeadroom = AddLabel(this, "LabelHeadroom", "", 16 + 10, 64 + 145 + 8, 273 - 10);
+  LabelHeadroom->setFont(arial);
 }
 
 void TMainForm::BuildStatusBar() {
@@ -285,6 +295,7 @@ void TMainForm::FormClose() {
   // The devices still hold the buffers while they run: stop them first, and let the
   // close notifications release the headers before the buffers go.
   if (Running) tessival::StopButtonClick();
+  StopMeters();
   QCoreApplication::sendPostedEvents(this, WaveEventType);
   if (TheEngine.FiltersLoaded) {
     TheEngine.FreeBuffers();
@@ -358,11 +369,67 @@ void TMainForm::LoadBank(const std::string& path) {
   view.SetFileName = [this](const std::string& name) { ShowFileName(name); };
   view.SetBankLabels = [this](const BankLabelTexts& texts) { ShowBankLabels(texts); };
   LoadFilterBank(path, view);
+  ShowHeadroom();
 }
 
-void TMainForm::StartButtonClick() { tessival::StartButtonClick(); }
+// The bank's headroom (or nothing, without a bank), here and on the gain sliders.
+void TMainForm::ShowHeadroom() {
+  LabelHeadroom->setText(HeadroomLine());
+  LabelHeadroom->setToolTip(HeadroomToolTip());
+  if (GainForm) GainForm->ShowHeadroom();
+}
 
-void TMainForm::StopButtonClick() { tessival::StopButtonClick(); }
+void TMainForm::StartButtonClick() {
+  tessival::StartButtonClick();
+  if (!Running) return;
+  // The engine's figures start again with the run; so do the meters.
+  MeterPanel->Model.Start(TheEngine.NumFilterChannels);
+  MeterPanel->Refresh();
+  MeterTimer->start();
+}
+
+void TMainForm::StopButtonClick() {
+  tessival::StopButtonClick();
+  if (!Running) StopMeters();
+}
+
+void TMainForm::StopMeters() {
+  MeterTimer->stop();
+  MeterPanel->Model.Stop();
+  MeterPanel->Refresh();
+  if (GainForm) GainForm->ShowClipping({});
+}
+
+MeterStatus TMainForm::DeviceMeterStatus() const {
+  MeterStatus status;
+  WaveDeviceStats stats;
+  int64_t delay = 0;
+  if (WaveDeviceStatistics(WaveInHandle, &stats)) delay += stats.DelayFrames;
+  uint32_t outputDelay = 0;
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
+    if (!WaveDeviceStatistics(WaveOutHandles[d], &stats)) continue;
+    status.Underruns += stats.UnderrunEvents;
+    status.Skipped += stats.SkippedBlocks;
+    outputDelay = std::max(outputDelay, stats.DelayFrames);
+  }
+  delay += outputDelay + int64_t{TheEngine.WaveBufferCount} * TheEngine.BlockLength;
+  status.LatencyMs = SampleRate > 0 ? 1000.0 * static_cast<double>(delay) / SampleRate : 0.0;
+  return status;
+}
+
+void TMainForm::MeterTimerTimer() {
+  if (!Running || !TheEngine.FiltersLoaded) {
+    StopMeters();
+    return;
+  }
+  MeterPanel->Model.Tick(TheEngine.TakeRecentFigures(), DeviceMeterStatus());
+  MeterPanel->Refresh();
+  if (GainForm) {
+    std::array<bool, MaxChannels> clipped{};
+    for (int32_t ch = 0; ch < MeterPanel->Model.Channels(); ++ch) clipped[ch] = MeterPanel->Model.ClippedLastSecond(ch);
+    GainForm->ShowClipping(clipped);
+  }
+}
 
 void TMainForm::GainButtonClick() {
   if (!GainForm) return;

@@ -13,13 +13,15 @@
 class QFileDialog;
 class QGroupBox;
 class QLabel;
-class QPlainTextEdit;
 class QStatusBar;
+class QTimer;
 class QToolButton;
 
 namespace tessival {
 
 struct BankLabelTexts;
+struct MeterStatus;
+class TMeterPanel;
 
 // Tests: when set, stands in for the file dialogs and returns the chosen path ("" for cancel).
 extern std::function<std::string()> OpenDialogOverride;
@@ -50,6 +52,10 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   // Status panel 0, repainted at once.
   void SetStatusText(const QString& text);
 
+  // The meter timer's tick: the figures since the last tick to the meters and to the
+  // gain dialog's clip indicators; once the run is over, empties them.
+  void MeterTimerTimer();
+
   QWidget* ToolBar1;
   QToolButton* FiltrosButton;
   QToolButton* StartButton;
@@ -72,7 +78,9 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   QLabel* LabelEffiName;  // "Efficiency:", or "Latency:" with a bank in partitioned mode
   QLabel* LabelEffi;
 
-  QPlainTextEdit* Memo1;
+  QLabel* LabelHeadroom;      // the loaded bank's headroom, under "Filter Bank Info"
+  TMeterPanel* MeterPanel;    // in the memo box's place (Memo1): the meters while playing
+  QTimer* MeterTimer;         // feeds the meters about ten times a second while playing
   QStatusBar* StatusBar1;
   QLabel* StatusPanels[2];  // panel 0: state texts; panel 1: always empty
 
@@ -97,6 +105,9 @@ class TMainForm : public QWidget, public WaveNotifyTarget {
   // The efficiency (or latency) line for the loaded bank and today's settings.
   void ShowEffi();
   void RemakeWaveBuffers();
+  void ShowHeadroom();
+  void StopMeters();
+  MeterStatus DeviceMeterStatus() const;
 
   bool shown_ = false;
   QString LastFolder;  // the folder of the last chosen file, where the desktop's chooser opens

@@ -1,20 +1,25 @@
 // tessival-screenshots BANKFILE OUTDIR [POINTS]: the pictures of the README. Builds the
 // program's windows as it does at start-up (without the splash), loads the bank through
-// the load command, and saves the main window, the gain dialog, the sampling format
-// dialog, the device dialog and the About box as PNG files. POINTS sets the application
-// font's size, as a desktop would, to check the layouts at the sizes users run with. Runs on the simulated devices with default settings
-// in a temporary settings folder, so the user's own settings are neither read nor
-// changed. scripts/screenshots runs it under Xvfb.
+// the load command, and saves the main window, the sampling format dialog, the device
+// dialog and the About box as PNG files; then plays a full-scale input and saves the
+// playing window and the gain dialog. POINTS sets the application font's size, as a
+// desktop would, to check the layouts at the sizes users run with. Runs on the
+// simulated devices with default settings in a temporary settings folder, so the
+// user's own settings are neither read nor changed. scripts/screenshots runs it under
+// Xvfb.
 #include <QApplication>
 #include <QFont>
 #include <QDir>
 #include <QPixmap>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <numbers>
 #include <string>
 
+#include "audio/DeviceControl.h"
 #include "audio/SimDriver.h"
 #include "engine/Engine.h"
 #include "engine/Report.h"
@@ -90,7 +95,7 @@ int Run(int argc, char** argv) {
   devices.OutputNames = devices.InputNames;
   devices.OutputNames.push_back("USB Audio CODEC (hw:2,0, direct)");
   devices.OutputNames.push_back("USB Audio CODEC (plughw:2,0, converts)");
-  InstallSimDriver(devices);
+  SimDriver& sim = InstallSimDriver(devices);
 
   MainForm = new TMainForm(nullptr);
   WaveInDevice = 5;
@@ -120,9 +125,6 @@ int Run(int argc, char** argv) {
   if (failed || !TheEngine.FiltersLoaded) return 1;
   bool ok = Save(MainForm, out, "main-window.png");
 
-  GainForm->show();
-  ok = Save(GainForm, out, "gain-dialog.png") && ok;
-  GainForm->hide();
   SampFreqForm->show();
   ok = Save(SampFreqForm, out, "sampling-dialog.png") && ok;
   SampFreqForm->hide();
@@ -132,6 +134,24 @@ int Run(int argc, char** argv) {
   SplashForm->show();
   ok = Save(SplashForm, out, "about-box.png") && ok;
   SplashForm->hide();
+
+  // Playing: a full-scale 255 Hz sine on the left input, where the demo bank's lift of
+  // +12 dB clips the dipole pair, and -6 dB at 180 Hz on the right. The gain dialog
+  // lights the lamps of the sliders whose channels clip.
+  sim.SetInputSignal([](uint64_t frame, int channel, int bits) {
+    const double fullScale = bits == 16 ? 32767.0 : 2147483647.0;
+    const double t = static_cast<double>(frame) / SampleRate;
+    return static_cast<int32_t>(channel == 0 ? fullScale * std::sin(2 * std::numbers::pi * 255 * t)
+                                             : 0.5 * fullScale * std::sin(2 * std::numbers::pi * 180 * t));
+  });
+  MainForm->StartButtonClick();
+  if (!Running) return 1;
+  Settle(2500);
+  ok = Save(MainForm, out, "playing-window.png") && ok;
+  GainForm->show();
+  ok = Save(GainForm, out, "gain-dialog.png") && ok;
+  GainForm->hide();
+  MainForm->StopButtonClick();
 
   // Closing the window releases the bank; the settings go to the temporary folder.
   MainForm->close();

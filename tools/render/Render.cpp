@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -52,8 +53,11 @@ constexpr char Usage[] =
     "  -h, --help       this text\n"
     "  --version        the version\n"
     "\n"
-    "The last line on stderr gives frames, blocks, seconds and the real-time factor\n"
-    "(seconds of output rendered per second of processing).\n";
+    "At the end, stderr gives one line per output file: its peak in dBFS, taken after\n"
+    "the gains and before the conversion to integers (so above 0 where it clipped), and\n"
+    "the samples that saturated at full scale; then a warning if any did. The last line\n"
+    "gives frames, blocks, seconds and the real-time factor (seconds of output rendered\n"
+    "per second of processing).\n";
 
 struct Options {
   int32_t Bits = 16;
@@ -543,6 +547,41 @@ void FinishOutputs(Outputs& out, const Options& o) {
   }
 }
 
+// Per output file, the peak before the conversion and the samples saturated, as the
+// block path measured them; a warning when any saturated, with the attenuation that
+// would have kept the loudest file within full scale.
+void PrintLevels(bool progressShown) {
+  const RunFigures& f = TheEngine.Figures;
+  int64_t saturated = 0;
+  float loudest = 0;
+  std::string clipped;
+  for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) {
+    float peak = 0;
+    int64_t held = 0;
+    for (int32_t ch = 2 * d; ch <= 2 * d + 1 && ch < TheEngine.NumFilterChannels; ++ch) {
+      peak = std::max(peak, f.OutputPeak[ch]);
+      held += f.Saturated[ch];
+    }
+    char level[32] = "silent";
+    if (peak > 0) std::snprintf(level, sizeof level, "peak %+.1f dBFS", 20 * std::log10(peak));
+    char count[48] = "no sample saturated";
+    if (held > 0) std::snprintf(count, sizeof count, "%lld samples saturated", static_cast<long long>(held));
+    std::fprintf(stderr, "%stessival-render: %s: %s, %s\n", progressShown && d == 0 ? "\r" : "",
+                 OutputName(d).c_str(), level, count);
+    if (held > 0) {
+      saturated += held;
+      loudest = std::max(loudest, peak);
+      clipped += (clipped.empty() ? "" : ", ") + OutputName(d);
+    }
+  }
+  if (saturated > 0) {
+    std::fprintf(stderr,
+                 "tessival-render: warning: %lld samples saturated (%s); lower the gains by %.1f dB or more\n",
+                 static_cast<long long>(saturated), clipped.c_str(),
+                 std::ceil(200 * std::log10(loudest)) / 10);
+  }
+}
+
 void PrintSummary(const RenderCounts& c, bool progressShown) {
   const double audio = static_cast<double>(c.OutputFrames) / SampleRate;
   std::fprintf(stderr,
@@ -573,12 +612,14 @@ int Run(int argc, char** argv) {
   // fault in memory).
   TheEngine.RestartDither();
   TheEngine.ClearInputHistory();
+  TheEngine.ClearFigures();
   const RenderCounts counts = RenderBlocks(in, out, o, batch);
   sf_close(in.File);
 
   FinishOutputs(out, o);
+  PrintLevels(::isatty(2) != 0);
   TheEngine.FreeBuffers();
-  PrintSummary(counts, ::isatty(2) != 0);
+  PrintSummary(counts, false);
   return 0;
 }
 
