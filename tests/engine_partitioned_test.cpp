@@ -75,6 +75,7 @@ TEST_F(Partitioned, GivesWhatAutoModeGives) {
   BlockFrames = 0;
   testing::LoadBankInMemory(bank);
   const auto automatic = testing::StreamThroughEngine(left, right);
+  const RunFigures autoFigures = TheEngine.Figures;
   for (int32_t p : {64, 1024, 8192}) {
     BlockFrames = p;
     testing::LoadBankInMemory(bank);
@@ -82,6 +83,13 @@ TEST_F(Partitioned, GivesWhatAutoModeGives) {
     ASSERT_EQ(TheEngine.BlockLength, p);
     const auto partitioned = testing::StreamThroughEngine(left, right);
     EXPECT_EQ(TheEngine.Figures.LatePartitions, 0);
+    // The meters' figures too: the capture's peaks and each channel's output peak.
+    for (int c = 0; c < 2; ++c) EXPECT_EQ(TheEngine.Figures.InputPeak[c], autoFigures.InputPeak[c]) << "P " << p;
+    for (int ch = 0; ch < 3; ++ch) {
+      EXPECT_GT(autoFigures.OutputPeak[ch], 0.0f);
+      EXPECT_NEAR(TheEngine.Figures.OutputPeak[ch], autoFigures.OutputPeak[ch], 1e-5 * autoFigures.OutputPeak[ch])
+          << "P " << p << " channel " << ch;
+    }
     for (size_t d = 0; d < automatic.size(); ++d) {
       for (const bool r : {false, true}) {
         const auto& a = r ? automatic[d].right : automatic[d].left;
