@@ -18,6 +18,7 @@
 
 #include "audio/DeviceQueue.h"
 #include "audio/FloatSamples.h"
+#include "audio/Priority.h"
 #include "audio/ServerProbe.h"
 
 namespace tessival {
@@ -28,6 +29,7 @@ constexpr const char* ClientName = "Tessival";
 constexpr int NumEntries = 6;  // entry 0 captures, 1 to 5 play the output pairs
 constexpr auto NotifierTick = std::chrono::milliseconds(100);
 constexpr double StallSeconds = 2.0;  // a server that runs no cycle this long while a device has work is lost
+constexpr double GoneCheckSeconds = 0.3;  // after this long without a cycle, is the server still there?
 
 struct JackEntry {
   const char* Name;
@@ -61,8 +63,18 @@ double MonotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+// Frames waiting between the callback and the buffers: captured ones until a buffer is
+// queued to take them (the program turns its buffers round between cycles, however
+// many blocks a period holds), played ones a little ahead of the callback.
+constexpr uint32_t CaptureRingFrames = 1u << 17;
+constexpr uint32_t PlaybackRingFrames = 1u << 15;
+
 struct JackDevice {
-  JackDevice(WaveKind kind, const WAVEFORMATEX& format) : Kind(kind), Format(format), Queue(kind, format.nBlockAlign) {}
+  JackDevice(WaveKind kind, const WAVEFORMATEX& format)
+      : Kind(kind),
+        Format(format),
+        Queue(kind, format.nBlockAlign),
+        Ring(kind == WaveKind::In ? CaptureRingFrames : PlaybackRingFrames, format.nBlockAlign) {}
 
   WaveDeviceHandle* Handle = nullptr;
   const WaveKind Kind;
@@ -70,14 +82,18 @@ struct JackDevice {
   const WAVEFORMATEX Format;
   WaveNotifyTarget* Target = nullptr;
 
-  DeviceQueue Queue;
-  PlaybackCursor Play;
+  DeviceQueue Queue;       // its device side: the notifier thread (or the main thread holding it off)
+  PlaybackCursor Play{/*fillsWhenDry=*/false};  // the callback plays silence when the ring runs dry
   CaptureCursor Capture;
-  SpscRing<WAVEHDR*, DeviceQueueRoom> Done;  // the callback's finished buffers, for the notifier
-  std::atomic<bool> Running{false};          // capture started, or output not paused
+  FrameRing Ring;          // callback <-> notifier
+  std::atomic<bool> Running{false};  // capture started, or output not paused
+  bool Fed = false;                  // callback: the ring has given frames since the last reset
+  std::atomic<uint64_t> ShortFrames{0};  // callback: silence played because the ring ran dry
+  uint64_t ShortSeen = 0;                // notifier: of those, the frames already counted
+  bool LeadDue = true;                   // notifier: a period of silence goes before the first buffer
 
   uint64_t XrunsAtOpen = 0;
-  std::atomic<uint64_t> Overruns{0};         // capture cycles that found nothing queued
+  std::atomic<uint64_t> Overruns{0};         // capture cycles that found the ring full
   // The device's own count of frames against JACK's clock, for its rate.
   std::atomic<uint64_t> RunFrames{0};
   std::atomic<uint64_t> FirstUsecs{0};
@@ -133,7 +149,7 @@ class JackDriver final : public WaveDriver {
     if (CheckWaveFormat(format) != MMSYSERR_NOERROR) return WAVERR_BADFORMAT;
     if (active_[e].load() != nullptr) return MMSYSERR_ALLOCATED;
     // A server that went away leaves a dead client; a new one is opened once its devices are closed.
-    if (client_ != nullptr && shutdown_.load(std::memory_order_acquire)) {
+    if (client_ != nullptr && Dead()) {
       if (!open_.empty()) return MMSYSERR_NODRIVER;
       CloseClient();
     }
@@ -191,6 +207,7 @@ class JackDriver final : public WaveDriver {
     bool skipped = false;
     const MMRESULT result = d->Queue.Add(header, headerSize, &skipped);
     if (skipped) Post(*d, MM_WOM_DONE, header);
+    if (result == MMSYSERR_NOERROR && !skipped) sem_post(&wake_);
     return result;
   }
 
@@ -218,6 +235,9 @@ class JackDriver final : public WaveDriver {
       Post(*d, d->Kind == WaveKind::In ? MM_WIM_CLOSE : MM_WOM_CLOSE, nullptr);
     }
     Forget(d);
+    // A client whose server went away goes with its last device: libjack keeps the old
+    // server's state while any client of it is open, and a new server would find it.
+    if (open_.empty() && Dead()) CloseClient();
     return MMSYSERR_NOERROR;
   }
 
@@ -269,7 +289,9 @@ class JackDriver final : public WaveDriver {
     client_ = jack_client_open(ClientName, JackNoStartServer, &status);
     if (client_ == nullptr) return MMSYSERR_NODRIVER;
     shutdown_.store(false);
+    lost_.store(false);
     shutdownReason_[0] = '\0';
+    period_.store(jack_get_buffer_size(client_));  // until the first cycle says otherwise
     jack_set_process_callback(client_, &JackDriver::OnProcess, this);
     jack_set_xrun_callback(client_, &JackDriver::OnXrun, this);
     jack_on_info_shutdown(client_, &JackDriver::OnShutdown, this);
@@ -278,9 +300,13 @@ class JackDriver final : public WaveDriver {
     return MMSYSERR_NOERROR;
   }
 
+  // The server shut the client down, or its devices were lost to a silent server.
+  bool Dead() const { return shutdown_.load(std::memory_order_acquire) || lost_.load(std::memory_order_acquire); }
+
   void CloseClient() {
     if (client_ == nullptr) return;
-    if (activated_ && !shutdown_.load()) jack_deactivate(client_);
+    StopNotifier();  // a new client's notifier starts with fresh stall timing
+    if (activated_ && !Dead()) jack_deactivate(client_);
     jack_client_close(client_);
     client_ = nullptr;
     activated_ = false;
@@ -333,11 +359,13 @@ class JackDriver final : public WaveDriver {
   }
 
   // From the input to an output, a frame waits for the playback buffers queued before
-  // its block: as many as are prepared, each a block long.
+  // its block (as many as are prepared, each a block long) and for the period of silence
+  // that goes before them.
   void UpdateLatency() {
     uint32_t own = 0;
     for (int e = 1; e < NumEntries; ++e) {
-      if (JackDevice* d = active_[e].load()) own = std::max(own, d->Queue.PreparedCount() * d->Queue.LargestFrames());
+      if (JackDevice* d = active_[e].load())
+        own = std::max(own, d->Queue.PreparedCount() * d->Queue.LargestFrames() + Period());
     }
     if (own != latency_.exchange(own) && client_ != nullptr && !shutdown_.load()) jack_recompute_total_latencies(client_);
   }
@@ -354,14 +382,17 @@ class JackDriver final : public WaveDriver {
       std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
 
-  // With the callback held off and the post lock held: the buffers it finished, then
-  // everything still queued, in order.
-  void ReturnAll(JackDevice& d) {
-    Flush(d);
+  // With the callback held off and the post lock held: everything still queued, in
+  // order; the ring's frames are dropped.
+  static void ReturnAll(JackDevice& d) {
     const bool in = d.Kind == WaveKind::In;
     d.Queue.ReturnAll(in ? d.Capture.Offset() : 0, [&](WAVEHDR* h) { Post(d, in ? MM_WIM_DATA : MM_WOM_DONE, h); });
     d.Capture.Reset();
     d.Play.Reset();
+    d.Ring.Clear();
+    d.Fed = false;
+    d.ShortSeen = d.ShortFrames.load();
+    d.LeadDue = true;
   }
 
   void Forget(JackDevice* d) {
@@ -392,6 +423,7 @@ class JackDriver final : public WaveDriver {
   }
 
   void NotifyLoop() {
+    RequestRealTimeScheduling(IoThreadRealTimePriority);  // it keeps the outputs' rings filled
     uint64_t lastCycle = 0;
     double lastChange = MonotonicSeconds();
     for (;;) {
@@ -404,14 +436,15 @@ class JackDriver final : public WaveDriver {
       }
       std::lock_guard lock(postMutex_);
       if (quit_) return;
-      for (JackDevice* d : open_) Flush(*d);
+      for (JackDevice* d : open_) Serve(*d);
       if (shutdown_.load(std::memory_order_acquire)) {
         std::string reason = "the JACK server went away";
         if (shutdownReason_[0] != '\0') reason += std::string(" (") + shutdownReason_ + ")";
         LoseAll(reason);
         continue;
       }
-      // A server that stopped running cycles says nothing.
+      // A server that stopped running cycles may say nothing (PipeWire's JACK layer does
+      // not tell a client its daemon went away): it is asked whether it is still there.
       const uint64_t cycle = cycle_.load(std::memory_order_relaxed);
       const double now = MonotonicSeconds();
       if (cycle != lastCycle || !HasWork()) {
@@ -419,6 +452,8 @@ class JackDriver final : public WaveDriver {
         lastChange = now;
       } else if (now - lastChange >= StallSeconds) {
         LoseAll("the JACK server ran no cycle for 2 s");
+      } else if (now - lastChange >= GoneCheckSeconds && !JackServerAnswers()) {
+        LoseAll("the JACK server went away");
       }
     }
   }
@@ -430,14 +465,65 @@ class JackDriver final : public WaveDriver {
     return false;
   }
 
-  // The buffers the callback finished, posted in its order.
-  static void Flush(JackDevice& d) {
-    WAVEHDR* h = nullptr;
-    const uint32_t msg = d.Kind == WaveKind::In ? MM_WIM_DATA : MM_WOM_DONE;
-    while (d.Done.Pop(&h)) Post(d, msg, h);
+  uint32_t Period() const { return std::max<uint32_t>(period_.load(std::memory_order_relaxed), 16); }
+
+  // The device side of the device's queue: captured frames into the queued buffers,
+  // queued buffers into a playing output's ring. Under the post lock.
+  //
+  // An output's ring is kept two periods ahead of the callback. Blocks are captured a
+  // period at a time and played a period at a time, so the block that completes a
+  // period is played a period after its frames came in at best; a period of silence
+  // before the first buffer gives every block that slack, whatever the ratio of block
+  // to period. When the callback found the ring dry all the same, the device ran dry:
+  // the dry rule of WaveDriver.h applies.
+  void Serve(JackDevice& d) {
+    if (d.Lost.load(std::memory_order_relaxed)) return;
+    const uint32_t align = d.Format.nBlockAlign;
+    if (d.Kind == WaveKind::In) {
+      while (d.Ring.Readable() > 0) {
+        uint8_t* to = nullptr;
+        const uint32_t n = d.Capture.Next(d.Queue, d.Ring.Readable(), &to);
+        if (n == 0) break;  // the frames wait in the ring for the next buffer
+        d.Ring.Read(n, [&](const uint8_t* p, uint32_t k) {
+          std::memcpy(to, p, static_cast<size_t>(k) * align);
+          to += static_cast<size_t>(k) * align;
+        });
+        if (WAVEHDR* h = d.Capture.Filled(d.Queue, n)) Post(d, MM_WIM_DATA, h);
+      }
+      return;
+    }
+    if (!d.Running.load(std::memory_order_acquire)) return;
+    if (const uint64_t dry = d.ShortFrames.load(std::memory_order_relaxed); dry != d.ShortSeen) {
+      d.Play.RanDry(d.Queue);
+      d.Play.CountSilence(dry - d.ShortSeen);
+      d.ShortSeen = dry;
+    }
+    const auto zeros = [align](uint8_t* p, uint32_t k) { std::memset(p, 0, static_cast<size_t>(k) * align); };
+    if (d.LeadDue && d.Queue.Front() != nullptr) {
+      d.Ring.Write(Period(), zeros);
+      d.LeadDue = false;
+    }
+    const uint32_t target = std::min(2 * Period(), d.Ring.Capacity());
+    while (d.Ring.Readable() < target) {
+      const uint8_t* from = nullptr;
+      const uint32_t n = d.Play.Next(d.Queue, target - d.Ring.Readable(), &from);
+      if (n == 0) break;
+      if (from == nullptr) {
+        d.Ring.Write(n, zeros);  // silence owed before a buffer that came too late
+      } else {
+        d.Ring.Write(n, [&](uint8_t* p, uint32_t k) {
+          std::memcpy(p, from, static_cast<size_t>(k) * align);
+          from += static_cast<size_t>(k) * align;
+        });
+      }
+      if (WAVEHDR* h = d.Play.Played(d.Queue, n)) Post(d, MM_WOM_DONE, h);
+    }
   }
 
+  // The client is marked done before the first notification goes out: the main thread
+  // may close every device before this returns, and the last close must take the client.
   void LoseAll(const std::string& reason) {
+    lost_.store(true, std::memory_order_release);
     for (JackDevice* d : open_) {
       if (d->Lost.load(std::memory_order_relaxed)) continue;
       d->LostText = reason;
@@ -500,10 +586,11 @@ class JackDriver final : public WaveDriver {
   }
 
   // The real-time path: no lock, no allocation, no call but libjack's buffer lookups
-  // and, when a buffer was finished, one sem_post.
+  // and one sem_post to wake the notifier.
   void Process(jack_nframes_t frames) {
     cycle_.fetch_add(1);  // odd: a cycle is running (see HoldOff)
-    bool finished = false;
+    period_.store(frames, std::memory_order_relaxed);
+    bool any = false;
     const uint64_t usecs = jack_get_time();
     for (int e = 0; e < NumEntries; ++e) {
       jack_port_t* left = ports_[e][0].load(std::memory_order_acquire);
@@ -515,17 +602,18 @@ class JackDriver final : public WaveDriver {
       const bool moving = d != nullptr && d->Running.load(std::memory_order_acquire) &&
                           !d->Lost.load(std::memory_order_relaxed);
       if (e == 0) {
-        if (moving) finished |= CaptureFrom(*d, l, r, frames);
+        if (moving) CaptureFrom(*d, l, r, frames);
       } else if (moving) {
-        finished |= PlayInto(*d, l, r, frames);
+        PlayInto(*d, l, r, frames);
       } else {
         std::fill_n(l, frames, 0.0f);
         std::fill_n(r, frames, 0.0f);
       }
       if (moving) Count(*d, frames, usecs);
+      any |= d != nullptr;
     }
     cycle_.fetch_add(1);
-    if (finished) sem_post(&wake_);
+    if (any) sem_post(&wake_);
   }
 
   static void Count(JackDevice& d, jack_nframes_t frames, uint64_t usecs) {
@@ -539,47 +627,32 @@ class JackDriver final : public WaveDriver {
     d.RunFrames.store(run + frames, std::memory_order_relaxed);
   }
 
-  static bool CaptureFrom(JackDevice& d, const float* l, const float* r, jack_nframes_t frames) {
+  static void CaptureFrom(JackDevice& d, const float* l, const float* r, jack_nframes_t frames) {
     const int bits = d.Format.wBitsPerSample;
     const uint32_t align = d.Format.nBlockAlign;
-    bool finished = false;
-    for (jack_nframes_t done = 0; done < frames;) {
-      uint8_t* p = nullptr;
-      const uint32_t n = d.Capture.Next(d.Queue, frames - done, &p);
-      if (n == 0) {
-        d.Overruns.fetch_add(1, std::memory_order_relaxed);
-        break;
-      }
+    jack_nframes_t done = 0;
+    d.Ring.Write(frames, [&](uint8_t* p, uint32_t n) {
       FloatsToSamples(l + done, 1, bits, p, align, n);
       FloatsToSamples(r + done, 1, bits, p + align / 2, align, n);
-      if (WAVEHDR* h = d.Capture.Filled(d.Queue, n)) finished |= d.Done.Push(h);
       done += n;
-    }
-    return finished;
+    });
+    if (done < frames) d.Overruns.fetch_add(1, std::memory_order_relaxed);  // no buffer for too long
   }
 
-  static bool PlayInto(JackDevice& d, float* l, float* r, jack_nframes_t frames) {
+  static void PlayInto(JackDevice& d, float* l, float* r, jack_nframes_t frames) {
     const int bits = d.Format.wBitsPerSample;
     const uint32_t align = d.Format.nBlockAlign;
-    bool finished = false;
     jack_nframes_t done = 0;
-    while (done < frames) {
-      const uint8_t* p = nullptr;
-      const uint32_t n = d.Play.Next(d.Queue, frames - done, &p);
-      if (n == 0) break;
-      if (p != nullptr) {
-        SamplesToFloats(p, align, bits, l + done, 1, n);
-        SamplesToFloats(p + align / 2, align, bits, r + done, 1, n);
-      } else {
-        std::fill_n(l + done, n, 0.0f);
-        std::fill_n(r + done, n, 0.0f);
-      }
-      if (WAVEHDR* h = d.Play.Played(d.Queue, n)) finished |= d.Done.Push(h);
+    d.Ring.Read(frames, [&](const uint8_t* p, uint32_t n) {
+      SamplesToFloats(p, align, bits, l + done, 1, n);
+      SamplesToFloats(p + align / 2, align, bits, r + done, 1, n);
       done += n;
-    }
+    });
     std::fill(l + done, l + frames, 0.0f);
     std::fill(r + done, r + frames, 0.0f);
-    return finished;
+    if (done > 0) d.Fed = true;
+    // Ran dry: the next buffer came too late, or the notifier did.
+    if (done < frames && d.Fed) d.ShortFrames.fetch_add(frames - done, std::memory_order_relaxed);
   }
 
   jack_client_t* client_ = nullptr;  // main thread
@@ -589,7 +662,9 @@ class JackDriver final : public WaveDriver {
   std::atomic<uint64_t> cycle_{0};                        // bumped at the start and end of every cycle
   std::atomic<uint64_t> xruns_{0};
   std::atomic<uint32_t> latency_{0};                      // the client's own, in frames
-  std::atomic<bool> shutdown_{false};
+  std::atomic<uint32_t> period_{0};                       // frames of the last cycle
+  std::atomic<bool> shutdown_{false};                     // the server shut the client down
+  std::atomic<bool> lost_{false};                         // the devices were lost: the client is done
   char shutdownReason_[256] = {};
 
   sem_t wake_{};

@@ -20,19 +20,22 @@
 // JACK's floats (FloatSamples.h). An entry already open gives MMSYSERR_ALLOCATED; no
 // server gives MMSYSERR_NODRIVER.
 //
-// Running: the process callback moves frames between the ports and the queued buffers
-// of each open device (DeviceQueue.h), a block of any length gathered over as many
-// periods as it takes; it takes no lock, allocates nothing and only hands finished
-// buffers to a notifier thread through single-producer rings, waking it with a
-// semaphore. The notifier posts the notifications. A paused output, a closed entry and
-// an output run dry play silence (the dry rule of WaveDriver.h). The server's xruns are
-// counted for every open device. The client's latency (queued playback buffers times
-// the block length) is reported on its ports, so that other clients can compensate.
+// Running: the process callback moves frames between the ports and a ring per device,
+// converting, and wakes the notifier thread with a semaphore; it takes no lock and
+// allocates nothing. The notifier (real-time scheduling when allowed) is the device side
+// of each DeviceQueue (DeviceQueue.h): it fills the queued capture buffers from the
+// rings, a block of any length over as many periods as it takes, keeps each playing
+// output's ring two periods ahead of the callback from the queued buffers (the dry rule
+// of WaveDriver.h included), and posts the notifications. A paused output and a closed
+// entry play silence. The server's xruns are counted for every open device, with the
+// device's own overruns and underruns. The client's latency (queued playback buffers
+// times the block length, plus the ring) is reported on its ports, so that other clients
+// can compensate.
 //
 // Lost devices: the server shutting down (or PipeWire going away) posts MM_WAVE_LOST
 // for every open device, naming JACK and the server's reason; so does a server that
 // runs no cycle for 2 s while a device has work. Reset and close still answer; the
-// next open after every device was closed opens a new client.
+// client goes with the last device closed, and the next open opens a new one.
 //
 // Setting TESSIVAL_AUDIO_DEBUG=1 lets libjack print its messages to stderr.
 #include <memory>
