@@ -1,9 +1,10 @@
-# Convenience front end: `make run` builds and starts the program, `make test` builds and runs the tests.
+# Convenience front end: `make run` builds and starts the program, `make test` builds and runs the
+# tests, `make package` builds the Debian package.
 BUILD ?= build
 JOBS ?= 2
 CTEST = QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j$(JOBS)
 
-.PHONY: all bootstrap configure build test run test-asan test-tsan ci clean
+.PHONY: all bootstrap configure build test run package test-asan test-tsan ci clean
 
 all: build
 
@@ -22,6 +23,11 @@ test: build
 run: build
 	$(BUILD)/app/tessival
 
+# The Debian package, from the same tree the tests ran on (-O2, stripped):
+# $(BUILD)/tessival_<version>_<arch>.deb.
+package: build
+	cmake --build $(BUILD) --target package
+
 # The whole suite under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan: bootstrap
 	@test -f build-asan/CMakeCache.txt || cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -39,8 +45,8 @@ test-tsan: bootstrap
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/scripts/tsan.supp \
 	  $(CTEST) -R '^($(subst $() ,|,$(TSAN_TESTS)))(_pipewire)?$$'
 
-# What CI runs: the README's test command, then the sanitizer runs.
-ci: test test-asan test-tsan
+# What CI runs: the README's test command, the package, then the sanitizer runs.
+ci: test package test-asan test-tsan
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

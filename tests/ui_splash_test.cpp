@@ -52,7 +52,7 @@ TEST_F(SplashBox, ContentAndFrame) {
   EXPECT_EQ(box.Label4->text(), "Corvane Real-Time Convolver");
   EXPECT_TRUE(box.Label4->font().italic());
   EXPECT_EQ(box.Label4->palette().color(QPalette::WindowText), QColor(0x80, 0, 0));
-  EXPECT_EQ(box.Label2->text(), "ver. 0.9");
+  EXPECT_EQ(box.Label2->text(), "ver. " TESSIVAL_VERSION);  // the project's version
   EXPECT_EQ(box.Label2->palette().color(QPalette::WindowText), QColor(0x80, 0x80, 0));
   EXPECT_EQ(box.Image1->size(), QSize(320, 131));
   const QPixmap picture = box.Image1->pixmap();

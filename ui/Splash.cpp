@@ -80,7 +80,7 @@ TSplashForm::TSplashForm(QWidget* parent) : QDialog(parent) {
   Label4->setFont(title);
   SetTextColour(Label4, QColor(0x80, 0x00, 0x00));  // maroon
 
-  Label2 = MakeLabel(this, "Label2", "ver. 0.9", QSize(344, 20));
+  Label2 = MakeLabel(this, "Label2", "ver. " TESSIVAL_VERSION, QSize(344, 20));
   QFont version = Label2->font();
   version.setBold(true);
   Label2->setFont(version);

@@ -31,6 +31,7 @@ namespace {
 constexpr char Usage[] =
     "usage: tessival-render [--bits 16|24] [--dither] [--gain NAME=DB ...] [--fft-estimate]\n"
     "                       BANKFILE INPUT OUTDIR\n"
+    "       tessival-render --help | --version\n"
     "\n"
     "Convolves the stereo INPUT (any format libsndfile reads, at the bank's sampling\n"
     "frequency) with the filter bank that BANKFILE belongs to and writes OUTDIR/out0.wav\n"
@@ -43,6 +44,8 @@ constexpr char Usage[] =
     "  --dither         triangular dither on 16-bit output\n"
     "  --gain NAME=DB   gain of a slider: Dipole, S1..S8 or Master, whole dB from +6 to -24\n"
     "  --fft-estimate   plan the transforms at once instead of measuring them\n"
+    "  -h, --help       this text\n"
+    "  --version        the version\n"
     "\n"
     "The last line on stderr gives frames, blocks, seconds and the real-time factor\n"
     "(seconds of output rendered per second of processing).\n";
@@ -103,6 +106,9 @@ Options ParseArgs(int argc, char** argv) {
     };
     if (a == "-h" || a == "--help") {
       std::fputs(Usage, stdout);
+      std::exit(0);
+    } else if (a == "--version") {
+      std::puts("tessival-render " TESSIVAL_VERSION);
       std::exit(0);
     } else if (a == "--bits") {
       const std::string v = next();

@@ -22,6 +22,7 @@ namespace {
 
 constexpr char Usage[] =
     "usage: tessival-xtc [options] OUTSTEM\n"
+    "       tessival-xtc --help | --version\n"
     "\n"
     "Designs a crosstalk canceller for two loudspeakers and writes it as files 1\n"
     "and 2 of a filter bank: OUTSTEM1.wav feeds the left loudspeaker, OUTSTEM2.wav\n"
@@ -57,6 +58,9 @@ constexpr char Usage[] =
     "  --rate HZ              sampling rate of the filters (default 48000, or the\n"
     "                         measurement's)\n"
     "  --taps N               filter length (default 16384, 256 to 262144)\n"
+    "\n"
+    "  -h, --help             this text\n"
+    "  --version              the version\n"
     "\n"
     "A bad input or option exits with status 1 and one line saying why; nothing\n"
     "is written then.\n";
@@ -147,6 +151,10 @@ Options ParseArgs(int argc, char** argv) {
     };
     if (a == "-h" || a == "--help") {
       std::fputs(Usage, stdout);
+      std::exit(0);
+    }
+    if (a == "--version") {
+      std::puts("tessival-xtc " TESSIVAL_VERSION);
       std::exit(0);
     }
     if (a == "--") {
