@@ -354,6 +354,8 @@ class JackDriver final : public WaveDriver {
     JackDevice* d = DeviceOf(handle);
     if (d == nullptr) return MMSYSERR_INVALHANDLE;
     if (running) UpdateLatency();
+    // The rate is measured over running time only: a pause starts a new measurement.
+    if (running && !d->Running.load()) d->FirstUsecs.store(0, std::memory_order_relaxed);
     d->Running.store(running);
     return MMSYSERR_NOERROR;
   }

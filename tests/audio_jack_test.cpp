@@ -419,7 +419,7 @@ TEST_F(JackServerTest, PortsKeepTheUsersConnectionsOverOpenAndCloseCycles) {
   }
 }
 
-TEST_F(JackServerTest, TheServersXrunsAreCountedOnEveryOpenDevice) {
+TEST_F(JackServerTest, TheServersXrunsAndTheRateAreCountedOnEveryOpenDevice) {
   InstallWaveDriver(MakeJackDriver());
   TestClient client;
   ASSERT_TRUE(client.Ok());
@@ -436,6 +436,14 @@ TEST_F(JackServerTest, TheServersXrunsAreCountedOnEveryOpenDevice) {
   if (!PipeWireWanted()) {
     EXPECT_GE(xruns, 1u);  // PipeWire tells a JACK client of its own xruns only
   }
+  // The rate counts running time only: a pause leaves no hole in it.
+  ASSERT_EQ(waveOutPause(out), MMSYSERR_NOERROR);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_EQ(waveOutRestart(out), MMSYSERR_NOERROR);
+  std::this_thread::sleep_for(600ms);
+  WaveDeviceStats stats{};
+  ASSERT_TRUE(WaveDeviceStatistics(out, &stats));
+  EXPECT_NEAR(stats.Rate, 48000.0, 48.0);
   EXPECT_EQ(waveOutClose(out), MMSYSERR_NOERROR);
 }
 
