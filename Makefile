@@ -36,14 +36,16 @@ test-asan: bootstrap
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 LSAN_OPTIONS=suppressions=$(CURDIR)/scripts/lsan.supp \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
 
-# The tests where driver threads meet the main thread, under ThreadSanitizer.
-TSAN_TESTS = $(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp)))
+# The tests where driver threads meet the main thread, under ThreadSanitizer. Not the
+# JACK tests: two clients there share port buffers that the server hands from one to the
+# other with futexes in shared memory, which the sanitizer cannot see.
+TSAN_TESTS = $(filter-out audio_jack_test,$(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp))))
 test-tsan: bootstrap
 	@test -f build-tsan/CMakeCache.txt || cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTESSIVAL_SANITIZE=thread
 	cmake --build build-tsan -j$(JOBS) --target $(TSAN_TESTS)
 	cd build-tsan && TSAN_OPTIONS=halt_on_error=1:suppressions=$(CURDIR)/scripts/tsan.supp \
-	  $(CTEST) -R '^($(subst $() ,|,$(TSAN_TESTS)))(_pipewire)?$$'
+	  $(CTEST) -R '^($(subst $() ,|,$(TSAN_TESTS)))$$'
 
 # What CI runs: the README's test command, the package, then the sanitizer runs.
 ci: test package test-asan test-tsan
