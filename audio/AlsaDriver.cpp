@@ -155,7 +155,7 @@ class AlsaDriver final : public WaveDriver {
   ~AlsaDriver() override {
     for (AlsaDevice* d : open_) {
       StopThread(*d, /*notify=*/false);
-      snd_pcm_close(d->Pcm);
+      if (d->Pcm != nullptr) snd_pcm_close(d->Pcm);
       d->Handle->DriverData = nullptr;
       delete d;
     }
@@ -269,7 +269,7 @@ class AlsaDriver final : public WaveDriver {
     AlsaDevice* d = DeviceOf(handle);
     if (d == nullptr) return MMSYSERR_INVALHANDLE;
     StopThread(*d, /*notify=*/true);
-    snd_pcm_close(d->Pcm);
+    if (d->Pcm != nullptr) snd_pcm_close(d->Pcm);
     // The thread is gone: this is the device's last message.
     Post(*d, d->Kind == WaveKind::In ? MM_WIM_CLOSE : MM_WOM_CLOSE, nullptr);
     std::erase(open_, d);
@@ -451,8 +451,10 @@ class AlsaDriver final : public WaveDriver {
   static void ResetStep(AlsaDevice& d, IoState& io) {
     io.Waiting = true;
     ReturnAll(d, io);
-    snd_pcm_drop(d.Pcm);
-    snd_pcm_prepare(d.Pcm);
+    if (d.Pcm != nullptr) {
+      snd_pcm_drop(d.Pcm);
+      snd_pcm_prepare(d.Pcm);
+    }
     io.HwPaused = false;
     if (d.Kind == WaveKind::In) d.Running.store(false, std::memory_order_release);
     {
@@ -489,7 +491,7 @@ class AlsaDriver final : public WaveDriver {
         io.HwPaused = false;
       }
     } else if (running && state == SND_PCM_STATE_PREPARED && d.Queue.Front() != nullptr) {
-      FitBufferStep(d, io);
+      if (!FitBufferStep(d, io)) return false;
       const int err = snd_pcm_start(d.Pcm);
       if (err < 0) Debug("start", d.Name, err);
       if (err < 0 && err != -EPIPE && err != -EBUSY && err != -EAGAIN) {
@@ -501,17 +503,30 @@ class AlsaDriver final : public WaveDriver {
   }
 
   // Step: before a stream starts, ALSA's buffer is chosen again once the program's block
-  // length is known (it prepares its headers after the open).
-  static void FitBufferStep(AlsaDevice& d, IoState& io) {
+  // length is known (it prepares its headers after the open). The PCM is opened anew:
+  // PipeWire's plugin, given new hardware parameters after hw_free, keeps a stream that
+  // reports itself running and never takes a frame.
+  // False when the device turned out to be gone (then it may have no PCM any more).
+  static bool FitBufferStep(AlsaDevice& d, IoState& io) {
     const uint32_t block = d.BlockFrames.load(std::memory_order_acquire);
-    if (block == io.Fitted || snd_pcm_state(d.Pcm) != SND_PCM_STATE_PREPARED) return;
+    if (block == io.Fitted || snd_pcm_state(d.Pcm) != SND_PCM_STATE_PREPARED) return true;
     io.Fitted = block;
-    if (ChooseAlsaBuffer(d.Kind, block, d.Format.nSamplesPerSec).BufferFrames == d.AskedBuffer) return;
-    snd_pcm_drop(d.Pcm);
-    snd_pcm_hw_free(d.Pcm);
+    if (ChooseAlsaBuffer(d.Kind, block, d.Format.nSamplesPerSec).BufferFrames == d.AskedBuffer) return true;
+    snd_pcm_close(d.Pcm);
+    d.Pcm = nullptr;
+    const snd_pcm_stream_t stream = d.Kind == WaveKind::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
+    snd_pcm_t* pcm = nullptr;
+    const int err = snd_pcm_open(&pcm, d.Name.c_str(), stream, SND_PCM_NONBLOCK);
+    if (err < 0) {
+      Lose(d, err);
+      return false;
+    }
+    d.Pcm = pcm;
     if (Configure(d, block) != MMSYSERR_NOERROR && Configure(d, 0) != MMSYSERR_NOERROR) {
       Lose(d, -EIO, "the device refused its buffer size");
+      return false;
     }
+    return true;
   }
 
   // Step: one piece moved between ALSA and the front buffer. Returns ALSA's answer.
@@ -612,7 +627,7 @@ class AlsaDriver final : public WaveDriver {
       const uint32_t seen = d.Wake.load(std::memory_order_acquire);
       if (d.Quit.load(std::memory_order_acquire)) {
         ReturnAll(d, io);
-        snd_pcm_drop(d.Pcm);
+        if (d.Pcm != nullptr) snd_pcm_drop(d.Pcm);
         return;
       }
       if (d.ResetPending.load(std::memory_order_acquire)) {
@@ -634,7 +649,7 @@ class AlsaDriver final : public WaveDriver {
         io.Waiting = false;
         io.LastMove = MonotonicSeconds();
       }
-      if (d.Kind == WaveKind::Out) FitBufferStep(d, io);
+      if (d.Kind == WaveKind::Out && !FitBufferStep(d, io)) continue;
       const snd_pcm_sframes_t got = TransferStep(d);
       if (got > 0) {
         MovedStep(d, io, static_cast<uint32_t>(got), period);

@@ -245,7 +245,10 @@ size_t GapWindows(const std::vector<float>& x, size_t from, size_t to) {
   std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
   const double steady = sorted[sorted.size() / 2];
   size_t gaps = 0;
-  for (double r : rms) gaps += std::abs(r / steady - 1.0) > 0.2;
+  for (size_t i = 0; i < rms.size(); ++i) {
+    if (std::abs(rms[i] / steady - 1.0) <= 0.2) continue;
+    if (++gaps <= 5) std::printf("gap window at %.2f s: %.2f of the steady level\n", double(from + i * W) / 48000, rms[i] / steady);
+  }
   return gaps;
 }
 
