@@ -211,7 +211,7 @@ class AlsaDriver final : public WaveDriver {
         return MMSYSERR_NODRIVER;
       return MMSYSERR_NOTENABLED;
     }
-    const MMRESULT result = Configure(*d, 0);
+    const MMRESULT result = Configure(*d, 0, /*install=*/false);
     if (result != MMSYSERR_NOERROR) {
       snd_pcm_close(d->Pcm);
       return result;
@@ -334,7 +334,10 @@ class AlsaDriver final : public WaveDriver {
   // Hardware and software parameters for blocks of blockFrames (0: not known yet);
   // WAVERR_BADFORMAT for what the device refuses. Integer samples where the device takes
   // them, else floats (ALSA's jack device takes nothing else), converted in transfers.
-  static MMRESULT Configure(AlsaDevice& d, uint32_t blockFrames) {
+  // Without install the parameters are only checked against what the device allows and
+  // the sizes noted: the open does that, so that the stream is set up once, when the
+  // block length is known (a sound server's plugin makes a stream of each setup).
+  static MMRESULT Configure(AlsaDevice& d, uint32_t blockFrames, bool install = true) {
     snd_pcm_t* pcm = d.Pcm;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
@@ -363,6 +366,11 @@ class AlsaDriver final : public WaveDriver {
     d.AskedBuffer = want.BufferFrames;
     snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr);
     snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer);
+    if (!install) {
+      d.Chunk = period > 0 ? period : 256;
+      d.BufferFrames = buffer;
+      return MMSYSERR_NOERROR;
+    }
     if ((err = snd_pcm_hw_params(pcm, hw)) < 0) {
       Debug("hw_params", d.Name, err);
       return WAVERR_BADFORMAT;
@@ -490,7 +498,8 @@ class AlsaDriver final : public WaveDriver {
         }
         io.HwPaused = false;
       }
-    } else if (running && state == SND_PCM_STATE_PREPARED && d.Queue.Front() != nullptr) {
+    } else if (running && (state == SND_PCM_STATE_PREPARED || state == SND_PCM_STATE_OPEN) &&
+               d.Queue.Front() != nullptr) {
       if (!FitBufferStep(d, io)) return false;
       const int err = snd_pcm_start(d.Pcm);
       if (err < 0) Debug("start", d.Name, err);
@@ -502,14 +511,24 @@ class AlsaDriver final : public WaveDriver {
     return true;
   }
 
-  // Step: before a stream starts, ALSA's buffer is chosen again once the program's block
-  // length is known (it prepares its headers after the open). The PCM is opened anew:
-  // PipeWire's plugin, given new hardware parameters after hw_free, keeps a stream that
-  // reports itself running and never takes a frame.
-  // False when the device turned out to be gone (then it may have no PCM any more).
+  // Step: before a stream first starts, its parameters are set for the program's block
+  // length (it prepares its headers after the open); they are chosen again if a longer
+  // block comes before a later start. Then the PCM is opened anew: PipeWire's plugin,
+  // given new hardware parameters after hw_free, keeps a stream that reports itself
+  // running and never takes a frame. False when the device turned out to be gone (then
+  // it may have no PCM any more).
   static bool FitBufferStep(AlsaDevice& d, IoState& io) {
     const uint32_t block = d.BlockFrames.load(std::memory_order_acquire);
-    if (block == io.Fitted || snd_pcm_state(d.Pcm) != SND_PCM_STATE_PREPARED) return true;
+    const snd_pcm_state_t state = snd_pcm_state(d.Pcm);
+    if (state == SND_PCM_STATE_OPEN) {
+      io.Fitted = block;
+      if (Configure(d, block) != MMSYSERR_NOERROR && Configure(d, 0) != MMSYSERR_NOERROR) {
+        Lose(d, -EIO, "the device refused its buffer size");
+        return false;
+      }
+      return true;
+    }
+    if (block == io.Fitted || state != SND_PCM_STATE_PREPARED) return true;
     io.Fitted = block;
     if (ChooseAlsaBuffer(d.Kind, block, d.Format.nSamplesPerSec).BufferFrames == d.AskedBuffer) return true;
     snd_pcm_close(d.Pcm);

@@ -12,9 +12,10 @@
 // one MMSYSERR_NODRIVER. Each open device has one I/O thread (real-time scheduling when
 // allowed) that moves whole queued buffers in period-sized pieces; the PCM is
 // non-blocking and the thread waits for it with a short timeout, so reset and close are
-// answered promptly even by a stalled device. ALSA's buffer is chosen by
-// ChooseAlsaBuffer, again before the stream starts once the program's headers say how
-// long its blocks are. Capture buffers are zeroed before they are filled (ALSA's null
+// answered promptly even by a stalled device. The open only checks the parameters; the
+// I/O thread sets them up when the stream first starts, with ALSA's buffer chosen by
+// ChooseAlsaBuffer for the block length the program's headers give (a longer block
+// before a later start opens the PCM anew). Capture buffers are zeroed before they are filled (ALSA's null
 // device leaves them untouched). Buffers travel through the shared DeviceQueue, so
 // playback buffers are copied when written and the playback queue is bounded as
 // WaveDriver.h describes.

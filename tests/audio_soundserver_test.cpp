@@ -260,21 +260,22 @@ constexpr bool Sanitized = false;
 
 // The program with the demo bank at the default settings, every device on ALSA's
 // pipewire device, the server's test tone as input and a 1024-frame quantum: 30 s
-// with no gap in what the sink played, and no underrun counted; then stopped and
-// started again three times.
-//
-// Disabled: it does not pass yet. With the five output pairs on the pipewire device
-// the outputs never start (every written block is skipped, "no sound moved for 2 s");
-// with the tiny bank (one pair) 30 s play with no gap in the recording but one or two
-// underruns are counted near the start, and after a stop the capture stream sometimes
-// runs without delivering a frame, so a restart is lost. Run it with
-// --gtest_also_run_disabled_tests.
-TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGapAndStopsAndStartsAgain) {
+// with no gap in what the sink played, and no underrun counted. Six streams on one
+// server at once: the outputs must start (a stream set up twice never did).
+void UseDemoBankOnPipeWire() {
   testing::ResetEngineForTest();
   ASSERT_TRUE(LoadFilterBank(std::string(TESSIVAL_BUILD_DIR) + "/demo/demo1.wav"));
   const int32_t id = FindWaveDevice(WaveDeviceList(WaveKind::Out), "pipewire");
   WaveInDevice = FindWaveDevice(WaveDeviceList(WaveKind::In), "pipewire");
   for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) WaveOutDevices[d] = id;
+}
+
+TEST_F(SoundServer, TheDemoBankPlaysThirtySecondsWithoutAGap) {
+#if defined(__SANITIZE_THREAD__)
+  // The server's graph itself falls behind (the capture ran at 43 kHz): streams stall.
+  GTEST_SKIP() << "five pairs of the demo bank cannot keep time under ThreadSanitizer: skipped";
+#endif
+  ASSERT_NO_FATAL_FAILURE(UseDemoBankOnPipeWire());
   SinkRecording recording(Dir / "sink.wav");
   ASSERT_TRUE(recording.Started()) << "pw-record did not start";
   LiveRun run;
@@ -299,7 +300,9 @@ TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGapAndStopsAnd
   size_t onset = 0;
   while (onset < played.size() && std::abs(played[onset]) < 1e-3f) ++onset;
   ASSERT_LT(onset + 48000 * 3, played.size()) << "the sink played nothing";
-  const size_t from = onset + 48000, to = std::min(played.size(), onset + static_cast<size_t>((seconds - 1) * 48000));
+  // Until a second before the recording ends: the sound reaches the sink later than the
+  // run began, and the stop ends it at once, stream after stream.
+  const size_t from = onset + 48000, to = played.size() - 48000;
   const size_t gaps = GapWindows(played, from, to);
   std::printf("%.0f s of the demo bank: %llu blocks captured, %.1f s recorded from the sink from the first sound, "
               "%zu gap windows of 10 ms; the program counted %llu underruns (%llu silent frames)\n",
@@ -311,8 +314,20 @@ TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGapAndStopsAnd
     EXPECT_EQ(underruns, 0u);
   }
   EXPECT_EQ(gaps > 0, underruns > 0) << "the counters and the recording disagree";
+  TheEngine.ResetEngine();
+}
 
-  for (int round = 0; round < 3; ++round) {
+// The same, stopped and started again three times: every device is opened again at
+// each start, and the capture must deliver each time.
+//
+// Disabled: it does not pass yet. Now and then (one run in two, more often under
+// AddressSanitizer) the new capture stream after a stop gives no frame at all, and the
+// device is lost after 2 s; stopping and starting that stream again, or opening a new
+// PCM for it, did not help. Run it with --gtest_also_run_disabled_tests.
+TEST_F(SoundServer, DISABLED_TheDemoBankStopsAndStartsAgainThreeTimes) {
+  ASSERT_NO_FATAL_FAILURE(UseDemoBankOnPipeWire());
+  LiveRun run;
+  for (int round = 0; round < 4; ++round) {
     SCOPED_TRACE(round);
     const uint64_t before = run.CaptureBlocks;
     StartButtonClick();
