@@ -495,6 +495,8 @@ TEST_F(JackServerTest, AlsasJackDeviceCarriesIntegerSamplesAsFloatsAtTheServersP
     ASSERT_EQ(waveInAddBuffer(in, &ins[k].Header, sizeof(WAVEHDR)), 0u);
   }
   ASSERT_EQ(waveInStart(in), 0u);
+  // A stream is set up when it first moves sound: one block of silence for the output.
+  ASSERT_EQ(waveOutWrite(out, &outs[0].Header, sizeof(WAVEHDR)), 0u);
   // The plugin's clients ("<program>.C.<pid>.<n>" and ".P.") and their ports appear once
   // its streams are set up: feed and record them.
   const std::string pid = std::to_string(::getpid());
