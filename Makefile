@@ -37,8 +37,10 @@ test-asan: bootstrap
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
 
 # The tests where driver threads meet the main thread, and the partitioned engine's
-# workers meet the block path, under ThreadSanitizer.
-TSAN_TESTS = $(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp tests/engine_partition*_test.cpp)))
+# workers meet the block path, under ThreadSanitizer. Not the JACK tests: two clients
+# there share port buffers that the server hands from one to the other with futexes in
+# shared memory, which the sanitizer cannot see.
+TSAN_TESTS = $(filter-out audio_jack_test,$(notdir $(basename $(wildcard tests/audio_*_test.cpp tests/ui_main_test.cpp tests/engine_partition*_test.cpp))))
 test-tsan: bootstrap
 	@test -f build-tsan/CMakeCache.txt || cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DTESSIVAL_SANITIZE=thread

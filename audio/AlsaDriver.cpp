@@ -1,9 +1,6 @@
 #include "audio/AlsaDriver.h"
 
 #include <alsa/asoundlib.h>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -14,23 +11,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "audio/AlsaDeviceList.h"
+#include "audio/DeviceQueue.h"
+#include "audio/FloatSamples.h"
+#include "audio/JackDriver.h"
 #include "audio/Priority.h"
+#include "audio/ServerProbe.h"
 
 namespace tessival {
 
 namespace {
 
-constexpr unsigned PeriodMicroseconds = 10000;  // the I/O thread's piece of work
-constexpr unsigned BufferMicroseconds = 40000;  // ALSA's own buffering
 constexpr int WaitMilliseconds = 20;            // longest wait before commands are looked at
-constexpr uint32_t RingSize = 1024;             // most headers one device can have prepared
 constexpr double StallSeconds = 2.0;            // a running device that moves nothing this long is lost
 
 bool DebugEnabled() {
@@ -53,47 +50,13 @@ std::string AlsaErrorText(int err) {
   return -err >= SND_ERROR_BEGIN ? std::string(snd_strerror(err)) : ErrnoText(err);
 }
 
-// True when a program listens on the Unix socket at path (a stale file is not enough).
-bool SocketAnswers(const std::string& path) {
-  sockaddr_un address{};
-  if (path.empty() || path.size() >= sizeof(address.sun_path)) return false;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.data(), path.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address));
-  const bool answers = r == 0 || errno == EAGAIN || errno == EINPROGRESS;
-  ::close(fd);
-  return answers;
-}
-
-std::string Environment(const char* name, const std::string& otherwise = {}) {
-  const char* v = std::getenv(name);
-  return v != nullptr && *v != '\0' ? v : otherwise;
-}
-
-// Which sound servers answer, where their clients would look for them.
+// Which sound servers answer, for ALSA's devices of theirs.
 SoundServers ProbeSoundServers() {
   SoundServers s;
-  const std::string runtime = Environment("XDG_RUNTIME_DIR", "/run/user/" + std::to_string(::getuid()));
-  const std::string pipewireDir = Environment("PIPEWIRE_RUNTIME_DIR", runtime);
-  const std::string remote = Environment("PIPEWIRE_REMOTE", "pipewire-0");
-  s.PipeWire = SocketAnswers(remote[0] == '/' ? remote : pipewireDir + "/" + remote);
-  // A PULSE_SERVER elsewhere (another machine, say) is taken on trust.
-  const std::string pulseServer = Environment("PULSE_SERVER");
-  s.Pulse = !pulseServer.empty() ? pulseServer.rfind("unix:", 0) != 0 || SocketAnswers(pulseServer.substr(5))
-                                 : SocketAnswers(Environment("PULSE_RUNTIME_PATH", runtime + "/pulse") + "/native");
-  // jackd's socket, or PipeWire standing in for JACK where its libjack is the one in use.
-  const std::string jackServer = Environment("JACK_DEFAULT_SERVER", "default");
-  s.Jack = SocketAnswers("/dev/shm/jack_" + jackServer + "_" + std::to_string(::getuid()) + "_0");
-  if (!s.Jack && s.PipeWire) {
-    bool pipewireJack = Environment("LD_LIBRARY_PATH").find("pipewire") != std::string::npos;
-    std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator("/etc/ld.so.conf.d", ec)) {
-      if (entry.path().filename().string().find("pipewire-jack") != std::string::npos) pipewireJack = true;
-    }
-    s.Jack = pipewireJack;
-  }
+  s.PipeWire = PipeWireAnswers();
+  s.Pulse = PulseAnswers();
+  // ALSA's jack device speaks through the libjack this program has loaded.
+  s.Jack = JackServerAnswers();
   return s;
 }
 
@@ -118,74 +81,42 @@ std::vector<AlsaCard> PresentCards() {
   return cards;
 }
 
-struct AlsaBlock;
-
-// One queue entry: a capture header to fill, or the copy of a written playback buffer.
-struct AlsaSlot {
-  AlsaBlock* Owner = nullptr;
-  std::vector<uint8_t> Data;  // playback: the bytes as written
-  uint32_t Frames = 0;        // whole frames of the buffer
-};
-
-// A prepared header.
-struct AlsaBlock {
-  WAVEHDR* Header = nullptr;
-  AlsaSlot Own;                    // capture: its queue entry (filled in place, queued once)
-  std::atomic<uint32_t> Queued{0};  // its entries in the queue; the I/O thread lowers it last
-};
-
-// Header flags are set by the main thread at a write and by the I/O thread when it lets
-// go of a copy; with several copies of one header in flight both may touch them.
-void SetFlags(WAVEHDR* header, uint32_t set, uint32_t clear) {
-  std::atomic_ref<uint32_t> flags(header->dwFlags);
-  flags.fetch_and(~clear, std::memory_order_relaxed);
-  flags.fetch_or(set, std::memory_order_relaxed);
-}
-
 double MonotonicSeconds() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 struct AlsaDevice {
+  AlsaDevice(WaveKind kind, const WAVEFORMATEX& format)
+      : Kind(kind), Format(format), Queue(kind, format.nBlockAlign), Play(/*fillsWhenDry=*/false) {}
+
   WaveDeviceHandle* Handle = nullptr;
-  WaveKind Kind = WaveKind::In;
+  const WaveKind Kind;
   std::string Name;
-  WAVEFORMATEX Format{};
+  const WAVEFORMATEX Format;
   std::atomic<WaveNotifyTarget*> Target{nullptr};  // null once the driver goes silently
   snd_pcm_t* Pcm = nullptr;
-  snd_pcm_uframes_t Chunk = 256;  // frames per transfer (the period)
-  snd_pcm_uframes_t Delay = 0;    // frames held in ALSA: the ring for playback, a period for capture
+  bool Floats = false;             // the device takes FLOAT_LE only: samples are converted here
+  snd_pcm_uframes_t Chunk = 256;   // frames per transfer (the period)
+  snd_pcm_uframes_t BufferFrames = 0;
+  snd_pcm_uframes_t AskedBuffer = 0;  // the buffer size Configure last asked ALSA for
+  snd_pcm_uframes_t MaxPiece = 0;  // frames Silence and Scratch hold
+  std::atomic<uint32_t> Delay{0};  // frames held in ALSA: the ring for playback, a period for capture
   bool CanPause = false;
-  std::vector<uint8_t> Silence;   // one period of zeros
+  std::vector<uint8_t> Silence;    // zeros in the device's format
+  std::vector<float> Scratch;      // float devices: one piece, converted
 
-  std::vector<std::unique_ptr<AlsaBlock>> Blocks;  // main thread only
+  DeviceQueue Queue;
+  PlaybackCursor Play;
+  CaptureCursor Capture;
+  std::atomic<uint32_t> BlockFrames{0};  // the longest header prepared (main thread writes)
 
-  // Queued buffers: the main thread appends at Head, the I/O thread takes from Tail.
-  // No lock: queueing runs in every block's notification handler.
-  std::unique_ptr<AlsaSlot*[]> Ring{new AlsaSlot*[RingSize]};
-  std::atomic<uint32_t> Head{0};
-  std::atomic<uint32_t> Tail{0};
-
-  // Playback copies: made at prepare (main thread), handed back by the I/O thread
-  // through Returned once played, taken again from Free by the main thread.
-  std::vector<std::unique_ptr<AlsaSlot>> Slots;  // main thread only
-  std::vector<AlsaSlot*> Free;                   // main thread only
-  std::unique_ptr<AlsaSlot*[]> Returned{new AlsaSlot*[RingSize]};
-  std::atomic<uint32_t> ReturnedHead{0};  // I/O thread appends
-  std::atomic<uint32_t> ReturnedTail{0};  // main thread takes
-
-  // Figures (Stats): counts of the main thread, and of the I/O thread.
-  uint64_t SkippedBlocks = 0;
-  uint32_t MaxQueued = 0;
-  std::atomic<uint64_t> UnderrunEvents{0};
-  std::atomic<uint64_t> UnderrunFrames{0};
   std::atomic<double> Rate{0};  // frames per second against the monotonic clock
+  std::atomic<uint64_t> Xruns{0};
 
   std::atomic<uint32_t> Wake{0};       // bumped on every change the I/O thread must see
   std::atomic<bool> Running{false};    // capture started, or output not paused
   std::atomic<bool> ResetPending{false};
   std::atomic<bool> Quit{false};
-  std::atomic<uint64_t> Xruns{0};
   // Set once by the I/O thread when the device is gone; LostText is written before.
   std::atomic<bool> Lost{false};
   std::string LostText;
@@ -200,6 +131,22 @@ struct AlsaDevice {
   }
 };
 
+}  // namespace
+
+AlsaBufferSize ChooseAlsaBuffer(WaveKind kind, uint32_t blockFrames, uint32_t rate) {
+  AlsaBufferSize s;
+  s.PeriodFrames = std::max<uint32_t>(rate / 100, 32);  // 10 ms pieces for the I/O thread
+  const uint32_t least = 4 * s.PeriodFrames;             // 40 ms
+  const uint32_t most = std::max(least, rate / 4);       // 250 ms
+  // A capture buffer only holds what has not been read yet: a long one costs no latency.
+  // A playback buffer adds its length to the latency, which matters next to a short
+  // block; next to a long one a gap costs far more.
+  s.BufferFrames = kind == WaveKind::In ? most : std::clamp(blockFrames, least, most);
+  return s;
+}
+
+namespace {
+
 class AlsaDriver final : public WaveDriver {
  public:
   AlsaDriver() {
@@ -209,7 +156,7 @@ class AlsaDriver final : public WaveDriver {
   ~AlsaDriver() override {
     for (AlsaDevice* d : open_) {
       StopThread(*d, /*notify=*/false);
-      snd_pcm_close(d->Pcm);
+      if (d->Pcm != nullptr) snd_pcm_close(d->Pcm);
       d->Handle->DriverData = nullptr;
       delete d;
     }
@@ -247,11 +194,9 @@ class AlsaDriver final : public WaveDriver {
     if (handle->DeviceId >= list.size()) return MMSYSERR_BADDEVICEID;
     if (CheckWaveFormat(format) != MMSYSERR_NOERROR) return WAVERR_BADFORMAT;
 
-    auto d = std::make_unique<AlsaDevice>();
+    auto d = std::make_unique<AlsaDevice>(handle->Kind, format);
     d->Handle = handle;
-    d->Kind = handle->Kind;
     d->Name = list[handle->DeviceId].Identity;
-    d->Format = format;
     d->Target = target;
     d->Running = d->Kind == WaveKind::Out;  // an output plays what is written unless paused
     const snd_pcm_stream_t stream =
@@ -267,12 +212,15 @@ class AlsaDriver final : public WaveDriver {
         return MMSYSERR_NODRIVER;
       return MMSYSERR_NOTENABLED;
     }
-    const MMRESULT result = Configure(*d);
+    const MMRESULT result = Configure(*d, 0, /*install=*/false);
     if (result != MMSYSERR_NOERROR) {
       snd_pcm_close(d->Pcm);
       return result;
     }
-    d->Silence.assign(d->Chunk * format.nBlockAlign, 0);
+    // Room for a period of any buffer Configure may choose later on.
+    d->MaxPiece = std::max<snd_pcm_uframes_t>(d->Chunk, ChooseAlsaBuffer(d->Kind, 0, format.nSamplesPerSec).PeriodFrames);
+    d->Silence.assign(d->MaxPiece * format.nBlockAlign, 0);
+    if (d->Floats) d->Scratch.assign(d->MaxPiece * 2, 0.0f);
     AlsaDevice* device = d.release();
     handle->DriverData = device;
     open_.push_back(device);
@@ -288,86 +236,24 @@ class AlsaDriver final : public WaveDriver {
   MMRESULT Prepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) override {
     AlsaDevice* d = DeviceOf(handle);
     if (d == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || headerSize < MinWaveHeaderSize || header->lpData == nullptr) {
-      return MMSYSERR_INVALPARAM;
-    }
-    AlsaBlock* b = FindBlock(*d, header);
-    if (b == nullptr) {
-      if (d->Blocks.size() + 2 >= RingSize) return MMSYSERR_NOMEM;
-      d->Blocks.push_back(std::make_unique<AlsaBlock>());
-      b = d->Blocks.back().get();
-      b->Header = header;
-      b->Own.Owner = b;
-    }
-    if (d->Kind == WaveKind::Out) {
-      // Copies for a full queue are made here, so that writing does not allocate.
-      while (d->Slots.size() < d->Blocks.size() + 2) {
-        d->Slots.push_back(std::make_unique<AlsaSlot>());
-        d->Free.reserve(d->Slots.size());
-        d->Free.push_back(d->Slots.back().get());
-      }
-      for (AlsaSlot* s : d->Free) {
-        if (s->Data.size() < header->dwBufferLength) s->Data.resize(header->dwBufferLength);
-      }
-    }
-    SetFlags(header, WHDR_PREPARED, 0);
-    return MMSYSERR_NOERROR;
+    const MMRESULT result = d->Queue.Prepare(header, headerSize);
+    d->BlockFrames.store(d->Queue.LargestFrames(), std::memory_order_release);
+    return result;
   }
 
   MMRESULT Unprepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) override {
     AlsaDevice* d = DeviceOf(handle);
-    if (d == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || headerSize < MinWaveHeaderSize) return MMSYSERR_INVALPARAM;
-    AlsaBlock* b = FindBlock(*d, header);
-    if (b != nullptr) {
-      if (b->Queued.load(std::memory_order_acquire) > 0) return WAVERR_STILLPLAYING;
-      std::erase_if(d->Blocks, [b](const std::unique_ptr<AlsaBlock>& p) { return p.get() == b; });
-    }
-    header->dwFlags &= ~WHDR_PREPARED;
-    return MMSYSERR_NOERROR;
+    return d != nullptr ? d->Queue.Unprepare(header, headerSize) : MMSYSERR_INVALHANDLE;
   }
 
   MMRESULT Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) override {
     AlsaDevice* d = DeviceOf(handle);
     if (d == nullptr) return MMSYSERR_INVALHANDLE;
-    if (header == nullptr || headerSize < MinWaveHeaderSize) return MMSYSERR_INVALPARAM;
-    AlsaBlock* b = FindBlock(*d, header);
-    if (b == nullptr || (std::atomic_ref<uint32_t>(header->dwFlags).load(std::memory_order_relaxed) &
-                         WHDR_PREPARED) == 0) {
-      return WAVERR_UNPREPARED;
-    }
-    const uint32_t head = d->Head.load(std::memory_order_relaxed);
-    const uint32_t queued = head - d->Tail.load(std::memory_order_acquire);
-    const uint32_t frames = header->dwBufferLength / d->Format.nBlockAlign;
-    AlsaSlot* s = &b->Own;
-    if (d->Kind == WaveKind::In) {
-      // Filled in place: one entry per header.
-      if (b->Queued.load(std::memory_order_acquire) > 0) return WAVERR_STILLPLAYING;
-      if (queued >= RingSize) return MMSYSERR_NOMEM;
-      header->dwBytesRecorded = 0;
-    } else {
-      if (queued >= d->Blocks.size() + 1) {
-        // The device plays slower than it is fed: drop this block to keep latency bounded.
-        ++d->SkippedBlocks;
-        if (b->Queued.load(std::memory_order_acquire) == 0) SetFlags(header, WHDR_DONE, WHDR_INQUEUE);
-        Post(*d, MM_WOM_DONE, header);
-        return MMSYSERR_NOERROR;
-      }
-      s = TakeSlot(*d);
-      if (s == nullptr) return MMSYSERR_NOMEM;  // cannot happen while the queue is bounded
-      const size_t bytes = static_cast<size_t>(frames) * d->Format.nBlockAlign;
-      if (s->Data.size() < bytes) s->Data.resize(bytes);  // only if the header grew since prepare
-      std::memcpy(s->Data.data(), header->lpData, bytes);
-      s->Owner = b;
-    }
-    s->Frames = frames;
-    SetFlags(header, WHDR_INQUEUE, WHDR_DONE);
-    b->Queued.fetch_add(1, std::memory_order_relaxed);
-    d->Ring[head % RingSize] = s;
-    d->Head.store(head + 1, std::memory_order_release);
-    d->MaxQueued = std::max(d->MaxQueued, queued + 1);
-    d->Nudge();
-    return MMSYSERR_NOERROR;
+    bool skipped = false;
+    const MMRESULT result = d->Queue.Add(header, headerSize, &skipped);
+    if (skipped) Post(*d, MM_WOM_DONE, header);
+    if (result == MMSYSERR_NOERROR && !skipped) d->Nudge();
+    return result;
   }
 
   MMRESULT Reset(WaveDeviceHandle* handle) override {
@@ -384,7 +270,7 @@ class AlsaDriver final : public WaveDriver {
     AlsaDevice* d = DeviceOf(handle);
     if (d == nullptr) return MMSYSERR_INVALHANDLE;
     StopThread(*d, /*notify=*/true);
-    snd_pcm_close(d->Pcm);
+    if (d->Pcm != nullptr) snd_pcm_close(d->Pcm);
     // The thread is gone: this is the device's last message.
     Post(*d, d->Kind == WaveKind::In ? MM_WIM_CLOSE : MM_WOM_CLOSE, nullptr);
     std::erase(open_, d);
@@ -402,11 +288,11 @@ class AlsaDriver final : public WaveDriver {
     AlsaDevice* d = DeviceOf(handle);
     if (d == nullptr) return false;
     stats->Rate = d->Rate.load(std::memory_order_relaxed);
-    stats->UnderrunEvents = d->UnderrunEvents.load(std::memory_order_relaxed);
-    stats->UnderrunFrames = d->UnderrunFrames.load(std::memory_order_relaxed);
-    stats->SkippedBlocks = d->SkippedBlocks;
-    stats->MaxQueued = d->MaxQueued;
-    stats->DelayFrames = static_cast<uint32_t>(d->Delay);
+    stats->UnderrunEvents = d->Play.UnderrunEvents();
+    stats->UnderrunFrames = d->Play.UnderrunFrames();
+    stats->SkippedBlocks = d->Queue.SkippedBlocks();
+    stats->MaxQueued = d->Queue.MaxQueued();
+    stats->DelayFrames = d->Delay.load(std::memory_order_relaxed);
     return true;
   }
 
@@ -418,26 +304,6 @@ class AlsaDriver final : public WaveDriver {
   static AlsaDevice* DeviceOf(WaveDeviceHandle* handle) {
     if (handle == nullptr || handle->Closed) return nullptr;
     return static_cast<AlsaDevice*>(handle->DriverData);
-  }
-
-  static AlsaBlock* FindBlock(AlsaDevice& d, const WAVEHDR* header) {
-    for (auto& b : d.Blocks) {
-      if (b->Header == header) return b.get();
-    }
-    return nullptr;
-  }
-
-  // A free playback copy: first the ones the I/O thread has handed back.
-  static AlsaSlot* TakeSlot(AlsaDevice& d) {
-    const uint32_t head = d.ReturnedHead.load(std::memory_order_acquire);
-    for (uint32_t tail = d.ReturnedTail.load(std::memory_order_relaxed); tail != head; ++tail) {
-      d.Free.push_back(d.Returned[tail % RingSize]);  // within the capacity Prepare reserved
-    }
-    d.ReturnedTail.store(head, std::memory_order_release);
-    if (d.Free.empty()) return nullptr;
-    AlsaSlot* s = d.Free.back();
-    d.Free.pop_back();
-    return s;
   }
 
   static void Post(AlsaDevice& d, uint32_t msg, WAVEHDR* header) {
@@ -467,8 +333,13 @@ class AlsaDriver final : public WaveDriver {
     enumerated_ = true;
   }
 
-  // Hardware and software parameters; WAVERR_BADFORMAT for what the device refuses.
-  static MMRESULT Configure(AlsaDevice& d) {
+  // Hardware and software parameters for blocks of blockFrames (0: not known yet);
+  // WAVERR_BADFORMAT for what the device refuses. Integer samples where the device takes
+  // them, else floats (ALSA's jack device takes nothing else), converted in transfers.
+  // Without install the parameters are only checked against what the device allows and
+  // the sizes noted: the open does that, so that the stream is set up once, when the
+  // block length is known (a sound server's plugin makes a stream of each setup).
+  static MMRESULT Configure(AlsaDevice& d, uint32_t blockFrames, bool install = true) {
     snd_pcm_t* pcm = d.Pcm;
     snd_pcm_hw_params_t* hw = nullptr;
     snd_pcm_hw_params_alloca(&hw);
@@ -479,27 +350,39 @@ class AlsaDriver final : public WaveDriver {
     }
     const snd_pcm_format_t sampleFormat =
         d.Format.wBitsPerSample == 16 ? SND_PCM_FORMAT_S16_LE : SND_PCM_FORMAT_S32_LE;
-    if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0 ||
-        (err = snd_pcm_hw_params_set_format(pcm, hw, sampleFormat)) < 0 ||
+    if ((err = snd_pcm_hw_params_set_access(pcm, hw, SND_PCM_ACCESS_RW_INTERLEAVED)) < 0) {
+      Debug("access", d.Name, err);
+      return WAVERR_BADFORMAT;
+    }
+    d.Floats = snd_pcm_hw_params_test_format(pcm, hw, sampleFormat) < 0 &&
+               snd_pcm_hw_params_test_format(pcm, hw, SND_PCM_FORMAT_FLOAT_LE) == 0;
+    if ((err = snd_pcm_hw_params_set_format(pcm, hw, d.Floats ? SND_PCM_FORMAT_FLOAT_LE : sampleFormat)) < 0 ||
         (err = snd_pcm_hw_params_set_channels(pcm, hw, 2)) < 0 ||
         (err = snd_pcm_hw_params_set_rate(pcm, hw, d.Format.nSamplesPerSec, 0)) < 0) {
       Debug("format", d.Name, err);
       return WAVERR_BADFORMAT;
     }
-    unsigned period = PeriodMicroseconds;
-    unsigned buffer = BufferMicroseconds;
-    snd_pcm_hw_params_set_period_time_near(pcm, hw, &period, nullptr);
-    snd_pcm_hw_params_set_buffer_time_near(pcm, hw, &buffer, nullptr);
+    const AlsaBufferSize want = ChooseAlsaBuffer(d.Kind, blockFrames, d.Format.nSamplesPerSec);
+    snd_pcm_uframes_t period = want.PeriodFrames;
+    snd_pcm_uframes_t buffer = want.BufferFrames;
+    d.AskedBuffer = want.BufferFrames;
+    snd_pcm_hw_params_set_period_size_near(pcm, hw, &period, nullptr);
+    snd_pcm_hw_params_set_buffer_size_near(pcm, hw, &buffer);
+    if (!install) {
+      d.Chunk = period > 0 ? period : 256;
+      d.BufferFrames = buffer;
+      d.Delay.store(static_cast<uint32_t>(d.Kind == WaveKind::Out ? buffer : d.Chunk), std::memory_order_relaxed);
+      return MMSYSERR_NOERROR;
+    }
     if ((err = snd_pcm_hw_params(pcm, hw)) < 0) {
       Debug("hw_params", d.Name, err);
       return WAVERR_BADFORMAT;
     }
     snd_pcm_uframes_t periodFrames = 0;
-    snd_pcm_uframes_t bufferFrames = 0;
     snd_pcm_hw_params_get_period_size(hw, &periodFrames, nullptr);
-    snd_pcm_hw_params_get_buffer_size(hw, &bufferFrames);
+    snd_pcm_hw_params_get_buffer_size(hw, &d.BufferFrames);
     d.Chunk = periodFrames > 0 ? periodFrames : 256;
-    d.Delay = d.Kind == WaveKind::Out ? bufferFrames : d.Chunk;
+    d.Delay.store(static_cast<uint32_t>(d.Kind == WaveKind::Out ? d.BufferFrames : d.Chunk), std::memory_order_relaxed);
     d.CanPause = snd_pcm_hw_params_can_pause(hw) != 0;
 
     snd_pcm_sw_params_t* sw = nullptr;
@@ -508,12 +391,16 @@ class AlsaDriver final : public WaveDriver {
       snd_pcm_sw_params_set_avail_min(pcm, sw, d.Chunk);
       // Playback starts once a period is in; capture is started explicitly.
       snd_pcm_sw_params_set_start_threshold(
-          pcm, sw, d.Kind == WaveKind::Out ? std::min(d.Chunk, bufferFrames) : bufferFrames * 2);
+          pcm, sw, d.Kind == WaveKind::Out ? std::min(d.Chunk, d.BufferFrames) : d.BufferFrames * 2);
       snd_pcm_sw_params(pcm, sw);
     }
     if ((err = snd_pcm_prepare(pcm)) < 0) {
       Debug("prepare", d.Name, err);
       return MMSYSERR_NOTENABLED;
+    }
+    if (DebugEnabled()) {
+      std::fprintf(stderr, "alsa: %s: %s, period %lu, buffer %lu frames\n", d.Name.c_str(),
+                   d.Floats ? "float samples" : "integer samples", d.Chunk, d.BufferFrames);
     }
     return MMSYSERR_NOERROR;
   }
@@ -538,85 +425,28 @@ class AlsaDriver final : public WaveDriver {
 
   // What the I/O thread keeps between passes of its loop.
   struct IoState {
-    uint32_t Offset = 0;   // frames done of the front buffer
-    uint64_t Pad = 0;      // playback: silence still owed before the front buffer
     bool HwPaused = false;
-    uint64_t Moved = 0;    // frames moved since open, silence and xrun gaps included
+    uint32_t Fitted = 0;   // the block length ALSA's buffer was chosen for
+    uint64_t Moved = 0;    // frames the device's clock ran through since open: transfers and gaps
     bool Window = false;   // a rate measurement has begun at WindowTime, WindowPos
     double WindowTime = 0;
     double WindowPos = 0;
     bool Waiting = true;   // nothing to move (not running, or nothing queued)
     double LastMove = 0;   // when frames last moved, or moving became due
     double LastXrun = -1;  // when the last xrun was recovered
+    double RunsOutAt = -1; // when ALSA's buffer runs empty (playback) or full (capture), as its
+                           // delay said at the last transfer; -1 when not known
+    bool InGap = false;    // an xrun was recovered; its lost frames are counted at the next transfer
   };
 
-  static AlsaSlot* Front(AlsaDevice& d) {
-    const uint32_t tail = d.Tail.load(std::memory_order_relaxed);
-    if (tail == d.Head.load(std::memory_order_acquire)) return nullptr;
-    return d.Ring[tail % RingSize];
-  }
-
-  static uint32_t QueuedCount(AlsaDevice& d) {
-    return d.Head.load(std::memory_order_acquire) - d.Tail.load(std::memory_order_relaxed);
-  }
-
-  // Lets go of the front entry: header fields first, the copy back to the main thread,
-  // then the queue, then the count the main thread checks, then the message.
-  static void Complete(AlsaDevice& d, uint32_t frames) {
-    AlsaSlot* s = Front(d);
-    AlsaBlock* b = s->Owner;
-    WAVEHDR* header = b->Header;
-    if (d.Kind == WaveKind::In) header->dwBytesRecorded = frames * d.Format.nBlockAlign;
-    // The last copy out marks the header done (a write racing with this may leave the
-    // flag early; the counts, not the flags, decide what may be reused).
-    if (b->Queued.load(std::memory_order_relaxed) == 1) SetFlags(header, WHDR_DONE, WHDR_INQUEUE);
-    if (s != &b->Own) {
-      const uint32_t r = d.ReturnedHead.load(std::memory_order_relaxed);
-      d.Returned[r % RingSize] = s;
-      d.ReturnedHead.store(r + 1, std::memory_order_release);
-    }
-    d.Tail.store(d.Tail.load(std::memory_order_relaxed) + 1, std::memory_order_release);
-    b->Queued.fetch_sub(1, std::memory_order_release);
-    Post(d, d.Kind == WaveKind::In ? MM_WIM_DATA : MM_WOM_DONE, header);
-  }
-
   static void ReturnAll(AlsaDevice& d, IoState& io) {
-    while (Front(d) != nullptr) {
-      Complete(d, io.Offset);
-      io.Offset = 0;
-    }
-    io.Pad = 0;
+    const bool in = d.Kind == WaveKind::In;
+    d.Queue.ReturnAll(in ? d.Capture.Offset() : 0, [&](WAVEHDR* h) { Post(d, in ? MM_WIM_DATA : MM_WOM_DONE, h); });
+    d.Capture.Reset();
+    d.Play.Reset();
     io.Window = false;
-  }
-
-  // Frames the device's clock ran since ALSA stopped the stream at an xrun, from the
-  // stream's own timestamps (0 when the plugin gives none).
-  static uint64_t XrunGap(AlsaDevice& d) {
-    snd_pcm_status_t* status = nullptr;
-    snd_pcm_status_alloca(&status);
-    if (snd_pcm_status(d.Pcm, status) < 0) return 0;
-    snd_htimestamp_t now{}, stop{};
-    snd_pcm_status_get_htstamp(status, &now);
-    snd_pcm_status_get_trigger_htstamp(status, &stop);
-    if (stop.tv_sec == 0 && stop.tv_nsec == 0) return 0;
-    const double seconds = static_cast<double>(now.tv_sec - stop.tv_sec) +
-                           static_cast<double>(now.tv_nsec - stop.tv_nsec) * 1e-9;
-    if (seconds <= 0 || seconds > 3600) return 0;
-    return static_cast<uint64_t>(seconds * d.Format.nSamplesPerSec);
-  }
-
-  // A playback xrun: ALSA's buffer ran empty. When nothing but the buffer that just
-  // came is queued, the device ran dry because it plays faster than it is fed: it owes
-  // one block of silence before that buffer, so that it does not run dry again at once.
-  static void OnPlaybackXrun(AlsaDevice& d, IoState& io, const AlsaSlot& front) {
-    uint64_t silent = XrunGap(d);
-    io.Moved += silent;
-    if (io.Offset == 0 && io.Pad == 0 && QueuedCount(d) == 1) {
-      io.Pad = front.Frames;
-      silent += io.Pad;
-    }
-    d.UnderrunEvents.fetch_add(1, std::memory_order_relaxed);
-    d.UnderrunFrames.fetch_add(silent, std::memory_order_relaxed);
+    io.RunsOutAt = -1;
+    io.InGap = false;
   }
 
   // The device is gone: say so once, then move nothing more (reset and close still work).
@@ -628,28 +458,158 @@ class AlsaDriver final : public WaveDriver {
     Post(d, MM_WAVE_LOST, nullptr);
   }
 
-  // An xrun, a suspend or an interrupted call is recovered and counted; any other error
-  // of a transfer (ENODEV for an unplugged card, EBADFD, EIO or a broken connection from
-  // a sound server) is the device going away, and so is a recovery that fails.
-  static void Recover(AlsaDevice& d, int err) {
-    if (err != -EPIPE && err != -ESTRPIPE && err != -EINTR) {
-      Lose(d, err);
-      return;
+  // Step: a reset asked for by the main thread. Everything queued goes back, ALSA drops
+  // what it holds, and the main thread is told it is done.
+  static void ResetStep(AlsaDevice& d, IoState& io) {
+    io.Waiting = true;
+    ReturnAll(d, io);
+    if (d.Pcm != nullptr) {
+      snd_pcm_drop(d.Pcm);
+      snd_pcm_prepare(d.Pcm);
     }
-    if (err != -EINTR) d.Xruns.fetch_add(1, std::memory_order_relaxed);
-    const int r = snd_pcm_recover(d.Pcm, err, 1);
-    if (r < 0) Lose(d, r);
+    io.HwPaused = false;
+    if (d.Kind == WaveKind::In) d.Running.store(false, std::memory_order_release);
+    {
+      std::lock_guard lock(d.CommandMutex);
+      d.ResetPending.store(false, std::memory_order_release);
+    }
+    d.CommandDone.notify_all();
   }
 
-  // The device's position (frames it has really played or captured) against the
-  // monotonic clock, from the first running transfer on.
-  static void Measure(AlsaDevice& d, IoState& io) {
+  // Step: ALSA's state follows the program's (pause and restart of an output, start of
+  // a capture). False when the device turned out to be gone.
+  static bool FollowStateStep(AlsaDevice& d, IoState& io, bool running) {
+    const snd_pcm_state_t state = snd_pcm_state(d.Pcm);
+    if (state == SND_PCM_STATE_DISCONNECTED) {
+      Lose(d, -ENODEV);
+      return false;
+    }
+    if (d.Kind == WaveKind::Out) {
+      if (!running && state == SND_PCM_STATE_RUNNING) {
+        // Hold what ALSA has too; without pause support it is dropped.
+        if (!(d.CanPause && snd_pcm_pause(d.Pcm, 1) == 0)) {
+          snd_pcm_drop(d.Pcm);
+          snd_pcm_prepare(d.Pcm);
+        } else {
+          io.HwPaused = true;
+        }
+        io.Window = false;
+        io.RunsOutAt = -1;
+      } else if (running && io.HwPaused) {
+        if (snd_pcm_pause(d.Pcm, 0) < 0) {
+          snd_pcm_drop(d.Pcm);
+          snd_pcm_prepare(d.Pcm);
+        }
+        io.HwPaused = false;
+      }
+    } else if (running && (state == SND_PCM_STATE_PREPARED || state == SND_PCM_STATE_OPEN) &&
+               d.Queue.Front() != nullptr) {
+      if (!FitBufferStep(d, io)) return false;
+      const int err = snd_pcm_start(d.Pcm);
+      if (err < 0) Debug("start", d.Name, err);
+      if (err < 0 && err != -EPIPE && err != -EBUSY && err != -EAGAIN) {
+        Lose(d, err);
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Step: before a stream first starts, its parameters are set for the program's block
+  // length (it prepares its headers after the open); they are chosen again if a longer
+  // block comes before a later start. Then the PCM is opened anew: PipeWire's plugin,
+  // given new hardware parameters after hw_free, keeps a stream that reports itself
+  // running and never takes a frame. False when the device turned out to be gone (then
+  // it may have no PCM any more).
+  static bool FitBufferStep(AlsaDevice& d, IoState& io) {
+    const uint32_t block = d.BlockFrames.load(std::memory_order_acquire);
+    const snd_pcm_state_t state = snd_pcm_state(d.Pcm);
+    if (state == SND_PCM_STATE_OPEN) {
+      io.Fitted = block;
+      if (Configure(d, block) != MMSYSERR_NOERROR && Configure(d, 0) != MMSYSERR_NOERROR) {
+        Lose(d, -EIO, "the device refused its buffer size");
+        return false;
+      }
+      return true;
+    }
+    if (block == io.Fitted || state != SND_PCM_STATE_PREPARED) return true;
+    io.Fitted = block;
+    if (ChooseAlsaBuffer(d.Kind, block, d.Format.nSamplesPerSec).BufferFrames == d.AskedBuffer) return true;
+    snd_pcm_close(d.Pcm);
+    d.Pcm = nullptr;
+    const snd_pcm_stream_t stream = d.Kind == WaveKind::In ? SND_PCM_STREAM_CAPTURE : SND_PCM_STREAM_PLAYBACK;
+    snd_pcm_t* pcm = nullptr;
+    const int err = snd_pcm_open(&pcm, d.Name.c_str(), stream, SND_PCM_NONBLOCK);
+    if (err < 0) {
+      Lose(d, err);
+      return false;
+    }
+    d.Pcm = pcm;
+    if (Configure(d, block) != MMSYSERR_NOERROR && Configure(d, 0) != MMSYSERR_NOERROR) {
+      Lose(d, -EIO, "the device refused its buffer size");
+      return false;
+    }
+    return true;
+  }
+
+  // Step: one piece moved between ALSA and the front buffer. Returns ALSA's answer.
+  static snd_pcm_sframes_t TransferStep(AlsaDevice& d) {
+    const uint32_t align = d.Format.nBlockAlign;
+    const int bits = d.Format.wBitsPerSample;
+    const uint32_t piece = static_cast<uint32_t>(std::min(d.Chunk, d.MaxPiece));
+    if (d.Kind == WaveKind::In) {
+      uint8_t* p = nullptr;
+      const uint32_t want = d.Capture.Next(d.Queue, piece, &p);
+      if (!d.Floats) {
+        std::memset(p, 0, static_cast<size_t>(want) * align);  // ALSA's null device leaves it untouched
+        return snd_pcm_readi(d.Pcm, p, want);
+      }
+      std::fill_n(d.Scratch.data(), want * 2, 0.0f);
+      const snd_pcm_sframes_t got = snd_pcm_readi(d.Pcm, d.Scratch.data(), want);
+      if (got > 0) FloatsToSamples(d.Scratch.data(), 1, bits, p, align / 2, static_cast<size_t>(got) * 2);
+      return got;
+    }
+    const uint8_t* p = nullptr;
+    const uint32_t want = d.Play.Next(d.Queue, piece, &p);
+    if (p == nullptr) p = d.Silence.data();
+    if (!d.Floats) return snd_pcm_writei(d.Pcm, p, want);
+    SamplesToFloats(p, align / 2, bits, d.Scratch.data(), 1, static_cast<size_t>(want) * 2);
+    return snd_pcm_writei(d.Pcm, d.Scratch.data(), want);
+  }
+
+  // Step: got frames were moved. The gap of a recovered xrun is counted now that the
+  // stream runs again: the time since ALSA's buffer ran out, in frames.
+  static void MovedStep(AlsaDevice& d, IoState& io, uint32_t got, double period) {
+    const double now = MonotonicSeconds();
+    if (io.InGap) {
+      io.InGap = false;
+      if (io.RunsOutAt >= 0 && now > io.RunsOutAt) {
+        const auto lost = static_cast<uint64_t>((now - io.RunsOutAt) * d.Format.nSamplesPerSec);
+        io.Moved += lost;
+        if (d.Kind == WaveKind::Out) d.Play.CountSilence(lost);
+      }
+    }
+    io.Moved += got;
+    // Frames taken within a period of an xrun do not count as moved: a device can only
+    // run dry again after playing a period, and a sound server's plugin whose server
+    // has gone reports an xrun at every write, each one recovered at once.
+    if (now - io.LastXrun >= period) io.LastMove = now;
+    WAVEHDR* done = d.Kind == WaveKind::In ? d.Capture.Filled(d.Queue, got) : d.Play.Played(d.Queue, got);
+    MeasureStep(d, io, now);
+    if (done != nullptr) Post(d, d.Kind == WaveKind::In ? MM_WIM_DATA : MM_WOM_DONE, done);
+  }
+
+  // Step: the device's position (frames it has really played or captured) against the
+  // monotonic clock, and when its buffer will run out if nothing more is moved.
+  static void MeasureStep(AlsaDevice& d, IoState& io, double now) {
     if (snd_pcm_state(d.Pcm) != SND_PCM_STATE_RUNNING) return;
     snd_pcm_sframes_t delay = 0;
     if (snd_pcm_delay(d.Pcm, &delay) < 0) return;
-    const double now = MonotonicSeconds();
+    const double rate = d.Format.nSamplesPerSec;
+    const double held = static_cast<double>(delay);
+    io.RunsOutAt = now + (d.Kind == WaveKind::Out ? held : static_cast<double>(d.BufferFrames) - held) / rate;
     const double moved = static_cast<double>(io.Moved);
-    const double pos = d.Kind == WaveKind::Out ? moved - static_cast<double>(delay) : moved + static_cast<double>(delay);
+    const double pos = d.Kind == WaveKind::Out ? moved - held : moved + held;
     if (!io.Window) {
       io.Window = true;
       io.WindowTime = now;
@@ -659,30 +619,42 @@ class AlsaDriver final : public WaveDriver {
     }
   }
 
+  // Step: ALSA said no. An xrun, a suspend or an interrupted call is recovered and
+  // counted; any other error (ENODEV for an unplugged card, EBADFD, EIO or a broken
+  // connection from a sound server) is the device going away, and so is a recovery
+  // that fails.
+  static void ErrorStep(AlsaDevice& d, IoState& io, int err) {
+    if (err == -EAGAIN || err == 0) {
+      snd_pcm_wait(d.Pcm, WaitMilliseconds);
+      return;
+    }
+    if (err != -EPIPE && err != -ESTRPIPE && err != -EINTR) {
+      Lose(d, err);
+      return;
+    }
+    if (err != -EINTR) {
+      d.Xruns.fetch_add(1, std::memory_order_relaxed);
+      if (d.Kind == WaveKind::Out) d.Play.RanDry(d.Queue);
+      io.InGap = true;
+    }
+    const int r = snd_pcm_recover(d.Pcm, err, 1);
+    if (r < 0) Lose(d, r);
+    io.LastXrun = MonotonicSeconds();
+  }
+
   static void IoLoop(AlsaDevice& d) {
     RequestRealTimeScheduling(IoThreadRealTimePriority);
-    const uint32_t align = d.Format.nBlockAlign;
     const double period = static_cast<double>(d.Chunk) / d.Format.nSamplesPerSec;
     IoState io;
     for (;;) {
       const uint32_t seen = d.Wake.load(std::memory_order_acquire);
       if (d.Quit.load(std::memory_order_acquire)) {
         ReturnAll(d, io);
-        snd_pcm_drop(d.Pcm);
+        if (d.Pcm != nullptr) snd_pcm_drop(d.Pcm);
         return;
       }
       if (d.ResetPending.load(std::memory_order_acquire)) {
-        io.Waiting = true;
-        ReturnAll(d, io);
-        snd_pcm_drop(d.Pcm);
-        snd_pcm_prepare(d.Pcm);
-        io.HwPaused = false;
-        if (d.Kind == WaveKind::In) d.Running.store(false, std::memory_order_release);
-        {
-          std::lock_guard lock(d.CommandMutex);
-          d.ResetPending.store(false, std::memory_order_release);
-        }
-        d.CommandDone.notify_all();
+        ResetStep(d, io);
         continue;
       }
       if (d.Lost.load(std::memory_order_relaxed)) {
@@ -690,38 +662,8 @@ class AlsaDriver final : public WaveDriver {
         continue;
       }
       const bool running = d.Running.load(std::memory_order_acquire);
-      const snd_pcm_state_t state = snd_pcm_state(d.Pcm);
-      if (state == SND_PCM_STATE_DISCONNECTED) {
-        Lose(d, -ENODEV);
-        continue;
-      }
-      if (d.Kind == WaveKind::Out) {
-        if (!running && state == SND_PCM_STATE_RUNNING) {
-          // Hold what ALSA has too; without pause support it is dropped.
-          if (!(d.CanPause && snd_pcm_pause(d.Pcm, 1) == 0)) {
-            snd_pcm_drop(d.Pcm);
-            snd_pcm_prepare(d.Pcm);
-          } else {
-            io.HwPaused = true;
-          }
-          io.Window = false;
-        } else if (running && io.HwPaused) {
-          if (snd_pcm_pause(d.Pcm, 0) < 0) {
-            snd_pcm_drop(d.Pcm);
-            snd_pcm_prepare(d.Pcm);
-          }
-          io.HwPaused = false;
-        }
-      } else if (running && state == SND_PCM_STATE_PREPARED) {
-        const int err = snd_pcm_start(d.Pcm);
-        if (err < 0) Debug("start", d.Name, err);
-        if (err < 0 && err != -EPIPE && err != -EBUSY && err != -EAGAIN) {
-          Lose(d, err);
-          continue;
-        }
-      }
-      AlsaSlot* s = Front(d);
-      if (!running || s == nullptr) {
+      if (!FollowStateStep(d, io, running)) continue;
+      if (!running || d.Queue.Front() == nullptr) {
         io.Waiting = true;
         d.Wake.wait(seen, std::memory_order_acquire);
         continue;
@@ -730,54 +672,15 @@ class AlsaDriver final : public WaveDriver {
         io.Waiting = false;
         io.LastMove = MonotonicSeconds();
       }
-      if (io.Offset >= s->Frames && io.Pad == 0) {
-        Complete(d, s->Frames);
-        io.Offset = 0;
+      if (d.Kind == WaveKind::Out && !FitBufferStep(d, io)) continue;
+      const snd_pcm_sframes_t got = TransferStep(d);
+      if (got > 0) {
+        MovedStep(d, io, static_cast<uint32_t>(got), period);
         continue;
       }
-      snd_pcm_sframes_t got;
-      if (d.Kind == WaveKind::In) {
-        const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(d.Chunk, s->Frames - io.Offset);
-        uint8_t* p = s->Owner->Header->lpData + static_cast<size_t>(io.Offset) * align;
-        std::memset(p, 0, want * align);
-        got = snd_pcm_readi(d.Pcm, p, want);
-      } else if (io.Pad > 0) {
-        got = snd_pcm_writei(d.Pcm, d.Silence.data(), std::min<snd_pcm_uframes_t>(d.Chunk, io.Pad));
-      } else {
-        const snd_pcm_uframes_t want = std::min<snd_pcm_uframes_t>(d.Chunk, s->Frames - io.Offset);
-        got = snd_pcm_writei(d.Pcm, s->Data.data() + static_cast<size_t>(io.Offset) * align, want);
-      }
-      if (got <= 0) {
-        if (got == -EAGAIN || got == 0) {
-          snd_pcm_wait(d.Pcm, WaitMilliseconds);
-        } else {
-          if (got == -EPIPE && d.Kind == WaveKind::Out) {
-            OnPlaybackXrun(d, io, *s);
-          } else if (got == -EPIPE) {
-            io.Moved += XrunGap(d);  // frames the capture clock ran while nothing was read
-          }
-          Recover(d, static_cast<int>(got));
-          io.LastXrun = MonotonicSeconds();
-        }
-        // A sound server that hangs, or a card that stopped its clock, says nothing.
-        if (MonotonicSeconds() - io.LastMove >= StallSeconds) Lose(d, -ETIMEDOUT, "no sound moved for 2 s");
-        continue;
-      }
-      io.Moved += static_cast<uint64_t>(got);
-      // Frames taken within a period of an xrun do not count as moved: a device can only
-      // run dry again after playing a period, and a sound server's plugin whose server
-      // has gone reports an xrun at every write, each one recovered at once.
-      if (const double now = MonotonicSeconds(); now - io.LastXrun >= period) io.LastMove = now;
-      Measure(d, io);
-      if (d.Kind == WaveKind::Out && io.Pad > 0) {
-        io.Pad -= std::min<uint64_t>(io.Pad, static_cast<uint64_t>(got));
-        continue;
-      }
-      io.Offset += static_cast<uint32_t>(got);
-      if (io.Offset == s->Frames) {
-        Complete(d, s->Frames);
-        io.Offset = 0;
-      }
+      ErrorStep(d, io, static_cast<int>(got));
+      // A sound server that hangs, or a card that stopped its clock, says nothing.
+      if (MonotonicSeconds() - io.LastMove >= StallSeconds) Lose(d, -ETIMEDOUT, "no sound moved for 2 s");
     }
   }
 

@@ -4,13 +4,14 @@
 
 #include <sndfile.h>
 
+#include "audio/DeviceQueue.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 #include <filesystem>
 
 namespace tessival {
@@ -48,31 +49,17 @@ void StoreSample(uint8_t* p, int32_t value, int bits) {
 
 }  // namespace
 
-// A prepared header.
-struct SimDriver::Block {
-  WAVEHDR* Header = nullptr;
-  uint32_t Queued = 0;  // its entries in the device's queue (capture: at most 1)
-};
-
-// One queue entry: a capture header to fill, or the copy of a written playback buffer.
-struct SimDriver::Slot {
-  Block* Owner = nullptr;
-  std::vector<uint8_t> Data;  // playback: the bytes as written
-  uint32_t Frames = 0;        // whole frames of the buffer
-};
-
 struct SimDriver::Device {
+  Device(WaveKind kind, const WAVEFORMATEX& format) : Kind(kind), Format(format), Queue(kind, format.nBlockAlign) {}
   WaveDeviceHandle* Handle = nullptr;
-  WaveKind Kind = WaveKind::In;
+  WaveKind Kind;
   uint32_t Id = 0;
-  WAVEFORMATEX Format{};
+  WAVEFORMATEX Format;
   WaveNotifyTarget* Target = nullptr;
   bool Running = false;  // capture started, or output not paused
-  std::vector<std::unique_ptr<Block>> Blocks;  // prepared headers
-  std::deque<Slot*> Queue;
-  std::vector<std::unique_ptr<Slot>> Slots;    // every entry ever made, reused
-  std::vector<Slot*> FreeSlots;
-  uint32_t OffsetFrames = 0;     // frames done of Queue.front()
+  DeviceQueue Queue;
+  PlaybackCursor Play;
+  CaptureCursor Capture;
   uint64_t SignalFrame = 0;      // capture: next frame index of the signal
   uint64_t ClockFrames = 0;      // stepped time since open
   uint64_t AdvancedFrames = 0;   // that time scaled by the rate offset, processed
@@ -80,18 +67,9 @@ struct SimDriver::Device {
   int32_t Ppm = 0;
   size_t Recording = 0;          // output: index into recordings_
   SNDFILE* File = nullptr;       // output: WAV file being written
-  uint64_t Xruns = 0;
+  uint64_t CaptureXruns = 0;     // steps in which a capture device had nothing queued
   bool Lost = false;
   std::string LostText;
-
-  // Playback state and figures.
-  bool Started = false;          // has played since its open or last reset
-  bool Dry = false;              // ran dry and plays silence until the next write
-  uint64_t PadFrames = 0;        // silence still owed before the queued buffers
-  uint64_t UnderrunEvents = 0;
-  uint64_t UnderrunFrames = 0;
-  uint64_t SkippedBlocks = 0;
-  uint32_t MaxQueued = 0;
   // Rate measurement: device frames advanced while running, against the clock.
   uint64_t RunDeviceFrames = 0;
   uint64_t RunClockFrames = 0;   // stepped clock
@@ -289,7 +267,7 @@ size_t SimDriver::OpenDeviceCount() const {
 size_t SimDriver::QueuedBufferCount(WaveDeviceHandle* handle) const {
   std::lock_guard lock(mutex_);
   Device* d = DeviceOf(handle);
-  return d != nullptr ? d->Queue.size() : 0;
+  return d != nullptr ? d->Queue.Size() : 0;
 }
 
 // --- Internals (mutex_ held) ---
@@ -319,33 +297,6 @@ SimDriver::Device* SimDriver::DeviceOf(WaveDeviceHandle* handle) const {
   return static_cast<Device*>(handle->DriverData);
 }
 
-SimDriver::Block* SimDriver::FindBlock(Device& device, const WAVEHDR* header) const {
-  for (auto& block : device.Blocks) {
-    if (block->Header == header) return block.get();
-  }
-  return nullptr;
-}
-
-SimDriver::Slot* SimDriver::TakeSlot(Device& device) {
-  if (device.FreeSlots.empty()) {
-    device.Slots.push_back(std::make_unique<Slot>());
-    return device.Slots.back().get();
-  }
-  Slot* s = device.FreeSlots.back();
-  device.FreeSlots.pop_back();
-  return s;
-}
-
-// Takes the front entry off the queue and hands its header back.
-void SimDriver::Finish(Device& d, uint32_t msg) {
-  Slot* s = d.Queue.front();
-  d.Queue.pop_front();
-  d.FreeSlots.push_back(s);
-  Block* b = s->Owner;
-  if (--b->Queued == 0) b->Header->dwFlags = (b->Header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-  Post(d, msg, b->Header);
-}
-
 void SimDriver::Post(Device& device, uint32_t msg, WAVEHDR* header) {
   if (device.Target != nullptr) device.Target->PostWaveMessage({msg, device.Handle, header});
 }
@@ -363,29 +314,21 @@ void SimDriver::AdvanceCapture(Device& d, uint64_t frames) {
   const int bits = d.Format.wBitsPerSample;
   const uint32_t align = d.Format.nBlockAlign;
   const uint32_t width = align / 2;
-  for (;;) {
-    if (!d.Queue.empty() && d.OffsetFrames == d.Queue.front()->Frames) {
-      d.Queue.front()->Owner->Header->dwBytesRecorded = d.OffsetFrames * align;
-      d.OffsetFrames = 0;
-      Finish(d, MM_WIM_DATA);
-      continue;
-    }
-    if (frames == 0) return;
-    if (d.Queue.empty()) {
+  while (frames > 0) {
+    uint8_t* p = nullptr;
+    const uint32_t n = d.Capture.Next(d.Queue, static_cast<uint32_t>(std::min<uint64_t>(frames, UINT32_MAX)), &p);
+    if (n == 0) {
       droppedFrames_ += frames;
       d.SignalFrame += frames;
-      ++d.Xruns;
+      ++d.CaptureXruns;
       return;
     }
-    Slot* s = d.Queue.front();
-    const uint64_t n = std::min<uint64_t>(frames, s->Frames - d.OffsetFrames);
-    uint8_t* p = s->Owner->Header->lpData + static_cast<size_t>(d.OffsetFrames) * align;
-    for (uint64_t f = 0; f < n; ++f, p += align) {
+    for (uint32_t f = 0; f < n; ++f, p += align) {
       StoreSample(p, signal_(d.SignalFrame, 0, bits), bits);
       StoreSample(p + width, signal_(d.SignalFrame, 1, bits), bits);
       ++d.SignalFrame;
     }
-    d.OffsetFrames += static_cast<uint32_t>(n);
+    if (WAVEHDR* done = d.Capture.Filled(d.Queue, n)) Post(d, MM_WIM_DATA, done);
     frames -= n;
   }
 }
@@ -393,36 +336,13 @@ void SimDriver::AdvanceCapture(Device& d, uint64_t frames) {
 void SimDriver::AdvancePlayback(Device& d, uint64_t frames) {
   const uint32_t align = d.Format.nBlockAlign;
   SimRecording& rec = recordings_[d.Recording];
-  for (;;) {
-    if (!d.Queue.empty() && d.OffsetFrames == d.Queue.front()->Frames) {
-      d.OffsetFrames = 0;
-      Finish(d, MM_WOM_DONE);
-      continue;
-    }
-    if (frames == 0) return;
-    if (d.PadFrames > 0 || (d.Queue.empty() && d.Started)) {
-      // Silence: the dry spell itself, or the block of it owed once a buffer came.
-      uint64_t n = frames;
-      if (d.PadFrames > 0) {
-        n = std::min(n, d.PadFrames);
-        d.PadFrames -= n;
-      } else if (!d.Dry) {
-        d.Dry = true;
-        ++d.UnderrunEvents;
-        ++d.Xruns;
-      }
-      d.UnderrunFrames += n;
-      rec.UnderrunFrames += n;
-      Record(d, rec, nullptr, static_cast<size_t>(n) * align);
-      frames -= n;
-      continue;
-    }
-    if (d.Queue.empty()) return;  // never started: idle, not an underrun
-    d.Started = true;
-    Slot* s = d.Queue.front();
-    const uint64_t n = std::min<uint64_t>(frames, s->Frames - d.OffsetFrames);
-    Record(d, rec, s->Data.data() + static_cast<size_t>(d.OffsetFrames) * align, static_cast<size_t>(n) * align);
-    d.OffsetFrames += static_cast<uint32_t>(n);
+  while (frames > 0) {
+    const uint8_t* p = nullptr;
+    const uint32_t n = d.Play.Next(d.Queue, static_cast<uint32_t>(std::min<uint64_t>(frames, UINT32_MAX)), &p);
+    if (n == 0) return;  // never started: idle, not an underrun
+    if (p == nullptr) rec.UnderrunFrames += n;
+    Record(d, rec, p, static_cast<size_t>(n) * align);
+    if (WAVEHDR* done = d.Play.Played(d.Queue, n)) Post(d, MM_WOM_DONE, done);
     frames -= n;
   }
 }
@@ -445,21 +365,10 @@ void SimDriver::Record(Device& d, SimRecording& rec, const uint8_t* p, size_t by
 
 // Hands every queued buffer back, in queue order; an output is then idle again.
 void SimDriver::ReturnAll(Device& d) {
-  const uint32_t align = d.Format.nBlockAlign;
-  bool front = true;
-  while (!d.Queue.empty()) {
-    if (d.Kind == WaveKind::In) {
-      d.Queue.front()->Owner->Header->dwBytesRecorded = front ? d.OffsetFrames * align : 0;
-      Finish(d, MM_WIM_DATA);
-    } else {
-      Finish(d, MM_WOM_DONE);
-    }
-    front = false;
-  }
-  d.OffsetFrames = 0;
-  d.Started = false;
-  d.Dry = false;
-  d.PadFrames = 0;
+  const bool in = d.Kind == WaveKind::In;
+  d.Queue.ReturnAll(in ? d.Capture.Offset() : 0, [&](WAVEHDR* h) { Post(d, in ? MM_WIM_DATA : MM_WOM_DONE, h); });
+  d.Capture.Reset();
+  d.Play.Reset();
 }
 
 void SimDriver::PaceLoop() {
@@ -522,11 +431,9 @@ MMRESULT SimDriver::Open(WaveDeviceHandle* handle, const WAVEFORMATEX& format,
       if (d->Kind == kind && d->Id == id) return Log(function, id, nullptr, MMSYSERR_ALLOCATED);
     }
   }
-  auto device = std::make_unique<Device>();
+  auto device = std::make_unique<Device>(kind, format);
   device->Handle = handle;
-  device->Kind = kind;
   device->Id = id;
-  device->Format = format;
   device->Target = target;
   device->Running = kind == WaveKind::Out;  // outputs play at once unless paused
   for (const RateOffset& r : rateOffsets_) {
@@ -598,26 +505,7 @@ MMRESULT SimDriver::Prepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t 
   if (d == nullptr) return Log(function, handle->DeviceId, header, MMSYSERR_INVALHANDLE);
   MMRESULT result = MMSYSERR_NOERROR;
   if (TakeFailure(d->Kind, d->Id, SimOp::Prepare, &result)) return Log(function, d->Id, header, result);
-  if (header == nullptr || headerSize < MinWaveHeaderSize || header->lpData == nullptr) {
-    return Log(function, d->Id, header, MMSYSERR_INVALPARAM);
-  }
-  Block* b = FindBlock(*d, header);
-  if (b == nullptr) {
-    auto block = std::make_unique<Block>();
-    block->Header = header;
-    b = block.get();
-    d->Blocks.push_back(std::move(block));
-  }
-  // Enough entries for a full queue, sized now so that writing does not allocate.
-  while (d->Kind == WaveKind::Out && d->Slots.size() < d->Blocks.size() + 2) {
-    d->Slots.push_back(std::make_unique<Slot>());
-    d->FreeSlots.push_back(d->Slots.back().get());
-  }
-  for (Slot* s : d->FreeSlots) {
-    if (d->Kind == WaveKind::Out && s->Data.size() < header->dwBufferLength) s->Data.resize(header->dwBufferLength);
-  }
-  header->dwFlags |= WHDR_PREPARED;
-  return Log(function, d->Id, header, MMSYSERR_NOERROR);
+  return Log(function, d->Id, header, d->Queue.Prepare(header, headerSize));
 }
 
 MMRESULT SimDriver::Unprepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) {
@@ -627,14 +515,7 @@ MMRESULT SimDriver::Unprepare(WaveDeviceHandle* handle, WAVEHDR* header, uint32_
   if (d == nullptr) return Log(function, handle->DeviceId, header, MMSYSERR_INVALHANDLE);
   MMRESULT result = MMSYSERR_NOERROR;
   if (TakeFailure(d->Kind, d->Id, SimOp::Unprepare, &result)) return Log(function, d->Id, header, result);
-  if (header == nullptr || headerSize < MinWaveHeaderSize) return Log(function, d->Id, header, MMSYSERR_INVALPARAM);
-  Block* b = FindBlock(*d, header);
-  if (b != nullptr) {
-    if (b->Queued > 0) return Log(function, d->Id, header, WAVERR_STILLPLAYING);
-    std::erase_if(d->Blocks, [b](const std::unique_ptr<Block>& p) { return p.get() == b; });
-  }
-  header->dwFlags &= ~WHDR_PREPARED;
-  return Log(function, d->Id, header, MMSYSERR_NOERROR);
+  return Log(function, d->Id, header, d->Queue.Unprepare(header, headerSize));
 }
 
 MMRESULT SimDriver::Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t headerSize) {
@@ -645,41 +526,10 @@ MMRESULT SimDriver::Queue(WaveDeviceHandle* handle, WAVEHDR* header, uint32_t he
   if (d == nullptr) return Log(function, handle->DeviceId, header, MMSYSERR_INVALHANDLE);
   MMRESULT result = MMSYSERR_NOERROR;
   if (TakeFailure(d->Kind, d->Id, op, &result)) return Log(function, d->Id, header, result);
-  if (header == nullptr || headerSize < MinWaveHeaderSize) return Log(function, d->Id, header, MMSYSERR_INVALPARAM);
-  Block* b = FindBlock(*d, header);
-  if (b == nullptr || (header->dwFlags & WHDR_PREPARED) == 0) {
-    return Log(function, d->Id, header, WAVERR_UNPREPARED);
-  }
-  const uint32_t frames = header->dwBufferLength / d->Format.nBlockAlign;
-  if (d->Kind == WaveKind::In) {
-    // Filled in place: one entry per header.
-    if (b->Queued > 0) return Log(function, d->Id, header, WAVERR_STILLPLAYING);
-    header->dwBytesRecorded = 0;
-  } else if (d->Queue.size() >= d->Blocks.size() + 1) {
-    // The device plays slower than it is fed: drop this block to keep latency bounded.
-    ++d->SkippedBlocks;
-    if (b->Queued == 0) header->dwFlags = (header->dwFlags & ~WHDR_INQUEUE) | WHDR_DONE;
-    Post(*d, MM_WOM_DONE, header);
-    return Log(function, d->Id, header, MMSYSERR_NOERROR);
-  }
-  Slot* s = TakeSlot(*d);
-  s->Owner = b;
-  s->Frames = frames;
-  if (d->Kind == WaveKind::Out) {
-    // The program may rewrite its buffer as soon as this returns.
-    const size_t bytes = static_cast<size_t>(frames) * d->Format.nBlockAlign;
-    if (s->Data.size() < bytes) s->Data.resize(bytes);
-    std::memcpy(s->Data.data(), header->lpData, bytes);
-    if (d->Dry) {
-      d->Dry = false;
-      d->PadFrames = frames;
-    }
-  }
-  header->dwFlags = (header->dwFlags & ~WHDR_DONE) | WHDR_INQUEUE;
-  ++b->Queued;
-  d->Queue.push_back(s);
-  d->MaxQueued = std::max(d->MaxQueued, static_cast<uint32_t>(d->Queue.size()));
-  return Log(function, d->Id, header, MMSYSERR_NOERROR);
+  bool skipped = false;
+  result = d->Queue.Add(header, headerSize, &skipped);
+  if (skipped) Post(*d, MM_WOM_DONE, header);
+  return Log(function, d->Id, header, result);
 }
 
 MMRESULT SimDriver::Reset(WaveDeviceHandle* handle) {
@@ -714,7 +564,7 @@ MMRESULT SimDriver::Close(WaveDeviceHandle* handle) {
 uint64_t SimDriver::XrunCount(WaveDeviceHandle* handle) {
   std::lock_guard lock(mutex_);
   Device* d = DeviceOf(handle);
-  return d != nullptr ? d->Xruns : 0;
+  return d != nullptr ? d->CaptureXruns + d->Play.UnderrunEvents() : 0;
 }
 
 bool SimDriver::Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) {
@@ -723,10 +573,10 @@ bool SimDriver::Stats(WaveDeviceHandle* handle, WaveDeviceStats* stats) {
   if (d == nullptr) return false;
   const double seconds = d->RunSeconds + static_cast<double>(d->RunClockFrames) / d->Format.nSamplesPerSec;
   stats->Rate = seconds > 0 ? static_cast<double>(d->RunDeviceFrames) / seconds : 0;
-  stats->UnderrunEvents = d->UnderrunEvents;
-  stats->UnderrunFrames = d->UnderrunFrames;
-  stats->SkippedBlocks = d->SkippedBlocks;
-  stats->MaxQueued = d->MaxQueued;
+  stats->UnderrunEvents = d->Play.UnderrunEvents();
+  stats->UnderrunFrames = d->Play.UnderrunFrames();
+  stats->SkippedBlocks = d->Queue.SkippedBlocks();
+  stats->MaxQueued = d->Queue.MaxQueued();
   return true;
 }
 

@@ -188,8 +188,6 @@ class SimDriver : public WaveDriver {
   void NoteEvent(const char* event) override;
 
  private:
-  struct Block;
-  struct Slot;
   struct Device;
   struct Failure {
     WaveKind Kind;
@@ -207,9 +205,6 @@ class SimDriver : public WaveDriver {
   MMRESULT Log(const char* function, uint32_t deviceId, const WAVEHDR* header, MMRESULT result);
   bool TakeFailure(WaveKind kind, uint32_t deviceId, SimOp op, MMRESULT* result);
   Device* DeviceOf(WaveDeviceHandle* handle) const;
-  Block* FindBlock(Device& device, const WAVEHDR* header) const;
-  Slot* TakeSlot(Device& device);
-  void Finish(Device& device, uint32_t msg);
   void Record(Device& device, SimRecording& rec, const uint8_t* bytes, size_t size);
   void Advance(Device& device, uint64_t frames);
   void AdvanceCapture(Device& device, uint64_t frames);

@@ -12,6 +12,8 @@
 #include <unordered_set>
 
 #include "audio/AlsaDriver.h"
+#include "audio/DesktopDriver.h"
+#include "audio/JackDriver.h"
 #include "audio/SimDriver.h"
 #include "audio/WaveDriver.h"
 
@@ -48,7 +50,9 @@ DriverState& State() {
 std::unique_ptr<WaveDriver> MakeDefaultDriver() {
   const char* choice = std::getenv("TESSIVAL_AUDIO");
   if (choice != nullptr && std::strcmp(choice, "sim") == 0) return MakeSimDriverFromEnvironment();
-  return MakeAlsaDriver();
+  if (choice != nullptr && std::strcmp(choice, "jack") == 0) return MakeJackDriver();
+  if (choice != nullptr && std::strcmp(choice, "alsa") == 0) return MakeAlsaDriver();
+  return MakeDesktopDriver(MakeAlsaDriver(), MakeJackDriver());
 }
 
 // The handle if it is a live or kept one, else null; nothing else is dereferenced.

@@ -109,8 +109,9 @@ class WaveDriver {
   virtual void NoteEvent(const char*) {}
 };
 
-// The driver in use, made on first use: the simulated driver when the environment
-// variable TESSIVAL_AUDIO is "sim", else the ALSA driver.
+// The driver in use, made on first use, as the environment variable TESSIVAL_AUDIO
+// says: "sim" the simulated driver, "jack" the JACK driver alone, "alsa" the ALSA driver
+// alone; else ALSA's devices and, while a JACK server answers, the JACK driver's.
 WaveDriver& ActiveWaveDriver();
 
 // Puts driver in use (null: the default is made again on next use). Every device
