@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "audio/WaveDevice.h"
+#include "tests/support/ThreadCount.h"
 #include "tests/support/WaveBuffers.h"
 #include "tests/support/WaveQueue.h"
 
@@ -26,6 +27,7 @@ namespace {
 
 using testing::Buffer;
 using testing::Format;
+using testing::ThreadCount;
 using testing::WaveQueue;
 using namespace std::chrono_literals;
 
@@ -321,19 +323,6 @@ TEST_F(AlsaDriverTest, ALoopThroughCaptureAndPlaybackCopiesTheSignalExactly) {
     ASSERT_GE(output.size(), Blocks * bytes);
     EXPECT_TRUE(std::equal(output.begin(), output.begin() + Blocks * bytes, Input.begin()));
   }
-}
-
-// Threads of the process. The first thread started may start a sanitizer's own helper
-// thread too, so one is started and ended before the first count.
-size_t ThreadCount() {
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-  return n;
 }
 
 // Runs a device of kind opened on pcm as a run does (every buffer returned is queued

@@ -27,6 +27,7 @@
 #include "tests/support/EngineBank.h"
 #include "tests/support/LiveRun.h"
 #include "tests/support/TestServer.h"
+#include "tests/support/ThreadCount.h"
 #include "tests/support/WaveBuffers.h"
 #include "tests/support/WaveQueue.h"
 
@@ -35,25 +36,13 @@ namespace {
 
 using testing::Buffer;
 using testing::Format;
+using testing::ThreadCount;
 using testing::LiveRun;
 using testing::TestServer;
 using testing::WaveQueue;
 using namespace std::chrono_literals;
 
 const std::string Script = std::string(TESSIVAL_SOURCE_DIR) + "/scripts/pipewire-headless";
-
-// Threads of the process. The first thread started may start a sanitizer's own helper
-// thread too, so one is started and ended before the first count.
-size_t ThreadCount() {
-  static const bool warmed = [] {
-    std::thread([] {}).join();
-    return true;
-  }();
-  (void)warmed;
-  size_t n = 0;
-  for ([[maybe_unused]] const auto& task : std::filesystem::directory_iterator("/proc/self/task")) ++n;
-  return n;
-}
 
 class SoundServer : public ::testing::Test {
  protected:

@@ -17,18 +17,13 @@ namespace tessival {
 namespace {
 
 using testing::FilterPair;
+using testing::RandomInts;
 
 class Convolve : public ::testing::Test {
  protected:
   void SetUp() override { testing::ResetEngineForTest(); }
   void TearDown() override { TheEngine.ResetEngine(); }
 };
-
-std::vector<int64_t> RandomInts(size_t n, uint32_t seed, double amplitude) {
-  std::vector<int64_t> v;
-  for (double s : testing::RandomSignal(n, seed)) v.push_back(std::llround(s * amplitude));
-  return v;
-}
 
 std::vector<double> AsDouble(const std::vector<int64_t>& v) { return {v.begin(), v.end()}; }
 

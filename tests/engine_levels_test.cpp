@@ -25,8 +25,7 @@ class Levels : public ::testing::Test {
 };
 
 std::vector<int64_t> RandomInts(size_t n, uint32_t seed, double amplitude, size_t silentTail) {
-  std::vector<int64_t> v;
-  for (double s : testing::RandomSignal(n, seed)) v.push_back(std::llround(s * amplitude));
+  std::vector<int64_t> v = testing::RandomInts(n, seed, amplitude);
   v.resize(n + silentTail, 0);  // the filters' tails end inside the stream
   return v;
 }

@@ -434,10 +434,10 @@ TEST_F(WavReaderTest, ReadsWhatScipySoxLibsndfileAndFfmpegWrite) {
       {"int32 plain", plain},   {"int32 extensible", extensible}, {"RF64", rf64},
       {"RF64 ffmpeg", rf64Ffmpeg}, {"BW64", bw64},               {"float64", f64},
       {"float64 libsndfile", f64Sndfile}};
-  for (const auto& [what, spec] : files) {
+  for (const auto& [what, file] : files) {
     int32_t type = 0;
-    const std::vector<float> got = Decode(BuildWav(spec), &type);
-    EXPECT_EQ(type, spec.BitsPerSample == 64 ? WavTypeFloat64 : WavTypeInt32) << what;
+    const std::vector<float> got = Decode(BuildWav(file), &type);
+    EXPECT_EQ(type, file.BitsPerSample == 64 ? WavTypeFloat64 : WavTypeInt32) << what;
     ASSERT_EQ(got.size(), 4000u) << what;
     EXPECT_EQ(got[2000], -0.4f) << what;
     EXPECT_EQ(got[1], 0.5f) << what;

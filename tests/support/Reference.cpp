@@ -1,5 +1,7 @@
 #include "tests/support/Reference.h"
 
+#include <cmath>
+
 #include <iterator>
 #include <limits>
 #include <random>
@@ -34,6 +36,13 @@ std::vector<float> ProbeFloats(size_t n, uint32_t seed, float amplitude) {
   const auto r = RandomSignal(n, seed);
   for (size_t i = 0; i < n; ++i)
     v.push_back(i % 5 == 3 ? special[(i / 5) % std::size(special)] : static_cast<float>(r[i] * amplitude));
+  return v;
+}
+
+std::vector<int64_t> RandomInts(size_t n, uint32_t seed, double amplitude) {
+  std::vector<int64_t> v;
+  v.reserve(n);
+  for (double s : RandomSignal(n, seed)) v.push_back(std::llround(s * amplitude));
   return v;
 }
 

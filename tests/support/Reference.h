@@ -12,6 +12,9 @@ std::vector<double> DirectConvolution(const std::vector<double>& x, const std::v
 // Deterministic uniform values in [-1, 1).
 std::vector<double> RandomSignal(size_t n, uint32_t seed);
 
+// RandomSignal scaled to `amplitude` and rounded: integer samples for the engine.
+std::vector<int64_t> RandomInts(size_t n, uint32_t seed, double amplitude);
+
 // n floats that probe rounding, saturation and NaN among random ones of `amplitude`.
 std::vector<float> ProbeFloats(size_t n, uint32_t seed, float amplitude);
 
