@@ -88,6 +88,7 @@ struct JackDevice {
   FrameRing Ring;          // callback <-> notifier
   std::atomic<bool> Running{false};  // capture started, or output not paused
   bool Fed = false;                  // callback: the ring has given frames since the last reset
+  std::atomic<uint32_t> Unfed{0};    // callback: silence played while the capture ran, before it was fed
   std::atomic<uint64_t> ShortFrames{0};  // callback: silence played because the ring ran dry
   uint64_t ShortSeen = 0;                // notifier: of those, the frames already counted
   bool LeadDue = true;                   // notifier: a period of silence goes before the first buffer
@@ -395,6 +396,7 @@ class JackDriver final : public WaveDriver {
     d.Play.Reset();
     d.Ring.Clear();
     d.Fed = false;
+    d.Unfed.store(0);
     d.ShortSeen = d.ShortFrames.load();
     d.LeadDue = true;
   }
@@ -504,7 +506,11 @@ class JackDriver final : public WaveDriver {
     }
     const auto zeros = [align](uint8_t* p, uint32_t k) { std::memset(p, 0, static_cast<size_t>(k) * align); };
     if (d.LeadDue && d.Queue.Front() != nullptr) {
-      d.Ring.Write(Period(), zeros);
+      // A cycle that ran the output before its first buffer came has played part of
+      // the lead already, while the capture ran: the rest only, or the latency would
+      // grow by a period whenever Play lands before a cycle rather than after it.
+      const uint32_t played = d.Unfed.load(std::memory_order_relaxed);
+      if (played < Period()) d.Ring.Write(Period() - played, zeros);
       d.LeadDue = false;
     }
     const uint32_t target = std::min(2 * Period(), d.Ring.Capacity());
@@ -595,6 +601,7 @@ class JackDriver final : public WaveDriver {
     cycle_.fetch_add(1);  // odd: a cycle is running (see HoldOff)
     period_.store(frames, std::memory_order_relaxed);
     bool any = false;
+    bool capturing = false;  // entry 0, the capture, comes first
     const uint64_t usecs = jack_get_time();
     for (int e = 0; e < NumEntries; ++e) {
       jack_port_t* left = ports_[e][0].load(std::memory_order_acquire);
@@ -606,9 +613,10 @@ class JackDriver final : public WaveDriver {
       const bool moving = d != nullptr && d->Running.load(std::memory_order_acquire) &&
                           !d->Lost.load(std::memory_order_relaxed);
       if (e == 0) {
+        capturing = moving;
         if (moving) CaptureFrom(*d, l, r, frames);
       } else if (moving) {
-        PlayInto(*d, l, r, frames);
+        PlayInto(*d, l, r, frames, capturing);
       } else {
         std::fill_n(l, frames, 0.0f);
         std::fill_n(r, frames, 0.0f);
@@ -643,7 +651,7 @@ class JackDriver final : public WaveDriver {
     if (done < frames) d.Overruns.fetch_add(1, std::memory_order_relaxed);  // no buffer for too long
   }
 
-  static void PlayInto(JackDevice& d, float* l, float* r, jack_nframes_t frames) {
+  static void PlayInto(JackDevice& d, float* l, float* r, jack_nframes_t frames, bool capturing) {
     const int bits = d.Format.wBitsPerSample;
     const uint32_t align = d.Format.nBlockAlign;
     jack_nframes_t done = 0;
@@ -655,6 +663,7 @@ class JackDriver final : public WaveDriver {
     std::fill(l + done, l + frames, 0.0f);
     std::fill(r + done, r + frames, 0.0f);
     if (done > 0) d.Fed = true;
+    if (!d.Fed && capturing) d.Unfed.store(d.Unfed.load(std::memory_order_relaxed) + frames, std::memory_order_relaxed);
     // Ran dry: the next buffer came too late, or the notifier did.
     if (done < frames && d.Fed) d.ShortFrames.fetch_add(frames - done, std::memory_order_relaxed);
   }
