@@ -79,7 +79,7 @@ class TestClient {
   bool Ok() const { return client_ != nullptr; }
 
   // The client alone feeds Tessival's inputs and records its dipole pair. (PipeWire's
-  // test tone, a physical capture port there, stalls a JACK client linked to it.)
+  // test-mic, a physical capture port there, stalls a JACK client linked to it.)
   void Route() {
     for (int wait = 0; wait < 100 && Ports("^Tessival:").size() < 4; ++wait) std::this_thread::sleep_for(10ms);
     EXPECT_EQ(jack_connect(client_, Port(0).c_str(), "Tessival:in_L"), 0);

@@ -79,7 +79,7 @@ class SoundServer : public ::testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(Status == 0 || Status == 2) << "PipeWire did not start: see " << Dir;
-    const std::string missing = Status == 2 ? "PipeWire is not installed (pipewire, pipewire-bin, wireplumber): skipped"
+    const std::string missing = Status == 2 ? "PipeWire is not installed (pipewire, pipewire-bin, wireplumber, sox): skipped"
                                 : FindWaveDevice(WaveDeviceList(WaveKind::Out), "pipewire") < 0
                                     ? "ALSA's pipewire device is not installed (pipewire-alsa): skipped"
                                     : "";
@@ -241,12 +241,6 @@ size_t GapWindows(const std::vector<float>& x, size_t from, size_t to) {
   return gaps;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool Sanitized = true;  // too slow to keep time: the run is shorter and gaps are only counted
-#else
-constexpr bool Sanitized = false;
-#endif
-
 // The program with the demo bank at the default settings, every device on ALSA's
 // pipewire device, the server's test tone as input and a 1024-frame quantum: 30 s
 // with no gap in what the sink played, and no underrun counted. Six streams on one
@@ -258,16 +252,11 @@ void UseDemoBankOnPipeWire() {
   WaveInDevice = FindWaveDevice(WaveDeviceList(WaveKind::In), "pipewire");
   for (int32_t d = 0; d <= TheEngine.LastOutDevice; ++d) WaveOutDevices[d] = id;
 }
-
-//
-// Disabled: run alone it passes (five runs of five since each stream is set up once),
-// but in the loaded suite the capture stream sometimes gives no frame at its start
-// (lost after 2 s, "no sound moved for 2 s"), and the server test run after it then
-// failed too. Run it with --gtest_also_run_disabled_tests.
-TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGap) {
-#if defined(__SANITIZE_THREAD__)
-  // The server's graph itself falls behind (the capture ran at 43 kHz): streams stall.
-  GTEST_SKIP() << "five pairs of the demo bank cannot keep time under ThreadSanitizer: skipped";
+TEST_F(SoundServer, TheDemoBankPlaysThirtySecondsWithoutAGap) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // Too slow to keep time (under ThreadSanitizer the server's own graph falls behind);
+  // the start and stop test below runs the same path.
+  GTEST_SKIP() << "five pairs of the demo bank cannot keep time under a sanitizer: skipped";
 #endif
   ASSERT_NO_FATAL_FAILURE(UseDemoBankOnPipeWire());
   SinkRecording recording(Dir / "sink.wav");
@@ -275,7 +264,7 @@ TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGap) {
   LiveRun run;
   StartButtonClick();
   ASSERT_TRUE(Running) << (run.Messages.empty() ? "" : run.Messages.front());
-  const double seconds = Sanitized ? 5 : 30;
+  const double seconds = 30;
   run.Pump(std::chrono::milliseconds(static_cast<int>(seconds * 1000)));
   ASSERT_TRUE(run.Messages.empty()) << run.Messages.front();
   uint64_t underruns = 0, silent = 0;
@@ -285,6 +274,7 @@ TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGap) {
     underruns += stats.UnderrunEvents;
     silent += stats.UnderrunFrames;
   }
+  const uint64_t overruns = WaveDeviceXruns(WaveInHandle);  // input lost: a jump in the tone
   const uint64_t blocks = run.CaptureBlocks;
   StopButtonClick();
   const std::vector<float> played = recording.Stop();
@@ -299,26 +289,26 @@ TEST_F(SoundServer, DISABLED_TheDemoBankPlaysThirtySecondsWithoutAGap) {
   const size_t from = onset + 48000, to = played.size() - 48000;
   const size_t gaps = GapWindows(played, from, to);
   std::printf("%.0f s of the demo bank: %llu blocks captured, %.1f s recorded from the sink from the first sound, "
-              "%zu gap windows of 10 ms; the program counted %llu underruns (%llu silent frames)\n",
+              "%zu gap windows of 10 ms; the program counted %llu underruns (%llu silent frames), %llu capture overruns\n",
               seconds, static_cast<unsigned long long>(blocks), double(played.size() - onset) / 48000, gaps,
-              static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(silent));
+              static_cast<unsigned long long>(underruns), static_cast<unsigned long long>(silent),
+              static_cast<unsigned long long>(overruns));
   EXPECT_GT(blocks * static_cast<uint64_t>(TheEngine.BlockLength), static_cast<uint64_t>((seconds - 2) * 48000));
-  if (!Sanitized) {
-    EXPECT_EQ(gaps, 0u);
-    EXPECT_EQ(underruns, 0u);
-  }
-  EXPECT_EQ(gaps > 0, underruns > 0) << "the counters and the recording disagree";
+  EXPECT_EQ(gaps, 0u);
+  EXPECT_EQ(underruns, 0u);
+  EXPECT_EQ(overruns, 0u);
+  EXPECT_EQ(gaps > 0, underruns + overruns > 0) << "the counters and the recording disagree";
   TheEngine.ResetEngine();
 }
 
 // The same, stopped and started again three times: every device is opened again at
 // each start, and the capture must deliver each time.
-//
-// Disabled: it does not pass yet. Now and then (one run in two, more often under
-// AddressSanitizer) the new capture stream after a stop gives no frame at all, and the
-// device is lost after 2 s; stopping and starting that stream again, or opening a new
-// PCM for it, did not help. Run it with --gtest_also_run_disabled_tests.
-TEST_F(SoundServer, DISABLED_TheDemoBankStopsAndStartsAgainThreeTimes) {
+TEST_F(SoundServer, TheDemoBankStopsAndStartsAgainThreeTimes) {
+#if defined(__SANITIZE_THREAD__)
+  // Ten channels of the demo bank take the two cores under ThreadSanitizer for longer
+  // than a block lasts; the stopped-server test above runs the threads through a run.
+  GTEST_SKIP() << "the demo bank cannot keep time under ThreadSanitizer: skipped";
+#endif
   ASSERT_NO_FATAL_FAILURE(UseDemoBankOnPipeWire());
   LiveRun run;
   for (int round = 0; round < 4; ++round) {
@@ -326,7 +316,7 @@ TEST_F(SoundServer, DISABLED_TheDemoBankStopsAndStartsAgainThreeTimes) {
     const uint64_t before = run.CaptureBlocks;
     StartButtonClick();
     ASSERT_TRUE(Running) << (run.Messages.empty() ? "" : run.Messages.front());
-    EXPECT_TRUE(run.Pump(5s, [&] { return run.CaptureBlocks >= before + 10; }));
+    EXPECT_TRUE(run.Pump(5s, [&] { return run.CaptureBlocks >= before + 3; }));
     StopButtonClick();
     EXPECT_TRUE(run.Messages.empty()) << run.Messages.front();
     EXPECT_EQ(run.Status, "Stopped");
