@@ -1,6 +1,7 @@
 #include "engine/Kernels.h"
 
 #include <algorithm>
+#include <type_traits>
 
 // GCC 12 takes the undefined pass-through operands inside the AVX-512 intrinsics for
 // uninitialised values (its bug 105593); the header's lines carry the warning.
@@ -96,32 +97,30 @@ void FinishLevels(const float* l, float ls, const float* r, float rs, int32_t n,
   }
 }
 
-void Convert16Plain(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
-                    Extremes (&e)[2]) {
-  for (int32_t j = 0; j < n; ++j) {
-    const float a = l[j] * ls;
-    Track(e[0], a);
-    out[2 * j] = RoundToInt16(a);
-    if (r) {
-      const float b = r[j] * rs;
-      Track(e[1], b);
-      out[2 * j + 1] = RoundToInt16(b);
-    } else {
-      out[2 * j + 1] = 0;
-    }
+template <bool Wide>
+using Sample = std::conditional_t<Wide, int32_t, int16_t>;
+
+template <bool Wide>
+inline Sample<Wide> Round(float v) {
+  if constexpr (Wide) {
+    return RoundToInt32(v);
+  } else {
+    return RoundToInt16(v);
   }
 }
 
-void Convert32Plain(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
-                    Extremes (&e)[2]) {
+// Interleaved samples of l (and r, else zeros) times their gains, the extremes kept.
+template <bool Wide>
+void ConvertPlain(const float* l, float ls, const float* r, float rs, Sample<Wide>* out, int32_t n,
+                  Extremes (&e)[2]) {
   for (int32_t j = 0; j < n; ++j) {
     const float a = l[j] * ls;
     Track(e[0], a);
-    out[2 * j] = RoundToInt32(a);
+    out[2 * j] = Round<Wide>(a);
     if (r) {
       const float b = r[j] * rs;
       Track(e[1], b);
-      out[2 * j + 1] = RoundToInt32(b);
+      out[2 * j + 1] = Round<Wide>(b);
     } else {
       out[2 * j + 1] = 0;
     }
@@ -131,14 +130,14 @@ void Convert32Plain(const float* l, float ls, const float* r, float rs, int32_t*
 void ToInt16Scalar(const float* l, float ls, const float* r, float rs, int16_t* out, int32_t n,
                    ConversionLevels& levels) {
   Extremes e[2];
-  Convert16Plain(l, ls, r, rs, out, n, e);
+  ConvertPlain<false>(l, ls, r, rs, out, n, e);
   FinishLevels<false>(l, ls, r, rs, n, e, levels, CountSaturated<false>);
 }
 
 void ToInt32Scalar(const float* l, float ls, const float* r, float rs, int32_t* out, int32_t n,
                    ConversionLevels& levels) {
   Extremes e[2];
-  Convert32Plain(l, ls, r, rs, out, n, e);
+  ConvertPlain<true>(l, ls, r, rs, out, n, e);
   FinishLevels<true>(l, ls, r, rs, n, e, levels, CountSaturated<true>);
 }
 
@@ -329,7 +328,7 @@ __attribute__((target("avx2,fma"))) void Convert16Avx2(const float* l, float ls,
   Merge8(e[0], el);
   if constexpr (HasRight) Merge8(e[1], er);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  Convert16Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
+  ConvertPlain<false>(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 __attribute__((target("avx2,fma"))) inline __m256i ToInt32x8(__m256 v) {
@@ -363,7 +362,7 @@ __attribute__((target("avx2,fma"))) void Convert32Avx2(const float* l, float ls,
   Merge8(e[0], el);
   if constexpr (HasRight) Merge8(e[1], er);
   _mm256_zeroupper();  // the plain tail and whatever runs next may be legacy SSE
-  Convert32Plain(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
+  ConvertPlain<true>(l + j, ls, HasRight ? r + j : nullptr, rs, out + 2 * j, n - j, e);
 }
 
 // Peaks kept in eight lanes that alternate left and right, stored before the upper
